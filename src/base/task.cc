@@ -1,0 +1,70 @@
+#include "base/task.h"
+
+#include <glib.h>
+
+#include "base/main_context.h"
+
+namespace halden {
+namespace {
+
+// A coroutine that owns itself: it starts suspended, is resumed once from the
+// main context, and frees its frame when it ends.
+struct Detached {
+  struct promise_type {
+    Detached get_return_object() {
+      return Detached{std::coroutine_handle<promise_type>::from_promise(*this)};
+    }
+    std::suspend_always initial_suspend() noexcept { return {}; }
+    std::suspend_never final_suspend() noexcept { return {}; }
+    void return_void() {}
+    void unhandled_exception() noexcept { std::terminate(); }
+  };
+  std::coroutine_handle<promise_type> handle;
+};
+
+Detached runDetached(Task<void> task) { co_await std::move(task); }
+
+}  // namespace
+
+void spawn(Task<void> task) {
+  std::coroutine_handle<> handle = runDetached(std::move(task)).handle;
+  GSource* idle = g_idle_source_new();
+  g_source_set_priority(idle, G_PRIORITY_DEFAULT);
+  g_source_set_callback(
+      idle,
+      [](gpointer data) -> gboolean {
+        std::coroutine_handle<>::from_address(data).resume();
+        return G_SOURCE_REMOVE;
+      },
+      handle.address(), nullptr);
+  GMainContext* context = g_main_context_ref_thread_default();
+  g_source_attach(idle, context);
+  g_main_context_unref(context);
+  g_source_unref(idle);
+}
+
+SleepAwaiter::~SleepAwaiter() {
+  if (source_) {
+    g_source_destroy(source_);
+    g_source_unref(source_);
+  }
+}
+
+void SleepAwaiter::await_suspend(std::coroutine_handle<> waiter) {
+  waiter_ = waiter;
+  source_ = g_timeout_source_new(static_cast<guint>(duration_.count()));
+  g_source_set_callback(source_, &SleepAwaiter::fire, this, nullptr);
+  GMainContext* context = g_main_context_ref_thread_default();
+  g_source_attach(source_, context);
+  g_main_context_unref(context);
+}
+
+gboolean SleepAwaiter::fire(gpointer data) {
+  auto* self = static_cast<SleepAwaiter*>(data);
+  // Let go of the source before resuming: the resumed task may destroy `self`.
+  g_source_unref(std::exchange(self->source_, nullptr));
+  self->waiter_.resume();
+  return G_SOURCE_REMOVE;
+}
+
+}  // namespace halden

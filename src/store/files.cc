@@ -1,0 +1,136 @@
+#include "store/files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <memory>
+
+namespace halden {
+namespace fs = std::filesystem;
+
+namespace {
+
+// Owns a file descriptor.
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+  // Closes now and reports the error close() may give (delayed write errors).
+  Result<void> close() {
+    int fd = std::exchange(fd_, -1);
+    if (::close(fd) != 0) return Error::fromErrno(errno);
+    return success();
+  }
+
+ private:
+  int fd_;
+};
+
+Result<void> writeAll(int fd, std::span<const unsigned char> bytes) {
+  while (!bytes.empty()) {
+    ssize_t written = ::write(fd, bytes.data(), bytes.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return Error::fromErrno(errno);
+    }
+    bytes = bytes.subspan(static_cast<std::size_t>(written));
+  }
+  return success();
+}
+
+Result<void> syncFolder(const fs::path& folder) {
+  FileDescriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.get() < 0) return Error::fromErrno(errno);
+  if (::fsync(fd.get()) != 0) return Error::fromErrno(errno);
+  return success();
+}
+
+}  // namespace
+
+Result<Bytes> readFile(const fs::path& file, std::size_t limit) {
+  FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return Error::fromErrno(errno);
+  struct stat info;
+  if (::fstat(fd.get(), &info) != 0) return Error::fromErrno(errno);
+  if (S_ISDIR(info.st_mode)) return Error::fromErrno(EISDIR);
+
+  const std::size_t cap = limit == static_cast<std::size_t>(-1) ? limit : limit + 1;
+  Bytes bytes;
+  if (S_ISREG(info.st_mode)) bytes.reserve(std::min<std::size_t>(cap, info.st_size));
+  unsigned char buffer[65536];
+  while (bytes.size() < cap) {
+    std::size_t want = std::min(sizeof buffer, cap - bytes.size());
+    ssize_t got = ::read(fd.get(), buffer, want);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return Error::fromErrno(errno);
+    }
+    if (got == 0) break;
+    bytes.insert(bytes.end(), buffer, buffer + got);
+  }
+  return bytes;
+}
+
+Result<void> writeFileAtomically(const fs::path& file, std::span<const unsigned char> bytes) {
+  const fs::path folder = file.has_parent_path() ? file.parent_path() : fs::path(".");
+  std::string pattern = (folder / ("." + file.filename().string() + ".tmp-XXXXXX")).string();
+  FileDescriptor fd(::mkostemp(pattern.data(), O_CLOEXEC));
+  if (fd.get() < 0) return Error::fromErrno(errno);
+  const fs::path temporary = pattern;
+
+  auto fail = [&](Error error) -> Result<void> {
+    ::unlink(temporary.c_str());
+    return error;
+  };
+  if (auto written = writeAll(fd.get(), bytes); !written) return fail(written.error());
+  if (::fsync(fd.get()) != 0) return fail(Error::fromErrno(errno));
+  if (auto closed = fd.close(); !closed) return fail(closed.error());
+  if (::rename(temporary.c_str(), file.c_str()) != 0) return fail(Error::fromErrno(errno));
+  return syncFolder(folder);
+}
+
+Result<void> writeFileAtomically(const fs::path& file, std::string_view text) {
+  return writeFileAtomically(
+      file, std::span(reinterpret_cast<const unsigned char*>(text.data()), text.size()));
+}
+
+fs::path resolvedPath(const fs::path& path) {
+  fs::path absolute = path.is_absolute() ? path : fs::absolute(path);
+  if (std::unique_ptr<char, decltype(&std::free)> real(::realpath(absolute.c_str(), nullptr),
+                                                       &std::free);
+      real) {
+    return fs::path(real.get());
+  }
+  // The path does not resolve as a whole (missing, or a dangling link): resolve
+  // what exists above it and keep the last component as it is.
+  fs::path normal = absolute.lexically_normal();
+  if (normal.has_filename() && normal.has_parent_path() && normal != normal.root_path()) {
+    return resolvedPath(normal.parent_path()) / normal.filename();
+  }
+  if (!normal.has_filename() && normal.has_parent_path() && normal != normal.root_path()) {
+    return resolvedPath(normal.parent_path());
+  }
+  return normal;
+}
+
+Result<void> regularRecordingFile(const fs::path& file, const fs::path& folder) {
+  fs::path fileFolder = resolvedPath(file).parent_path();
+  fs::path resolvedFolder = resolvedPath(folder);
+  if (fileFolder != resolvedFolder) return failure(std::string(invalidFileMessage));
+
+  struct stat info;
+  if (::lstat(file.c_str(), &info) != 0) return Error::fromErrno(errno);
+  if (!S_ISREG(info.st_mode)) return failure(std::string(invalidFileMessage));
+  return success();
+}
+
+}  // namespace halden

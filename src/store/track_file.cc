@@ -1,0 +1,94 @@
+#include "store/track_file.h"
+
+#include <sndfile.h>
+
+#include <string>
+
+#include "store/format.h"
+
+namespace halden {
+namespace {
+
+Error sndfileError(SNDFILE* file) {
+  return Error("libsndfile", sf_error(file), sf_strerror(file));
+}
+
+}  // namespace
+
+struct TrackWriter::Handle {
+  SNDFILE* file = nullptr;
+};
+
+TrackWriter::TrackWriter(std::unique_ptr<Handle> handle) : handle_(std::move(handle)) {}
+
+TrackWriter::~TrackWriter() { (void)close(); }
+
+Result<std::unique_ptr<TrackWriter>> TrackWriter::create(const std::filesystem::path& path,
+                                                         TrackEncoding encoding) {
+  SF_INFO info{};
+  info.samplerate = static_cast<int>(meetingSampleRate);
+  info.channels = 1;
+  // Little-endian: matches the stored format and lets libsndfile write without
+  // byte swapping on this platform.
+  info.format = SF_FORMAT_CAF | SF_ENDIAN_LITTLE |
+                (encoding == TrackEncoding::pcm16 ? SF_FORMAT_PCM_16 : SF_FORMAT_FLOAT);
+  SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+  if (!file) return sndfileError(nullptr);
+  // Without a header rewrite after each write, a killed process leaves a CAF
+  // whose data chunk reads as 0 frames.
+  sf_command(file, SFC_SET_UPDATE_HEADER_AUTO, nullptr, SF_TRUE);
+  sf_command(file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+  auto handle = std::make_unique<Handle>();
+  handle->file = file;
+  return std::unique_ptr<TrackWriter>(new TrackWriter(std::move(handle)));
+}
+
+Result<void> TrackWriter::append(std::span<const float> frames) {
+  if (!handle_->file) return failure("The track file is closed.");
+  if (frames.empty()) return success();
+  sf_count_t written =
+      sf_writef_float(handle_->file, frames.data(), static_cast<sf_count_t>(frames.size()));
+  if (written > 0) length_ += written;
+  if (written != static_cast<sf_count_t>(frames.size())) return sndfileError(handle_->file);
+  return success();
+}
+
+Result<void> TrackWriter::close() {
+  if (!handle_ || !handle_->file) return success();
+  int status = sf_close(std::exchange(handle_->file, nullptr));
+  if (status != 0) return Error("libsndfile", status, sf_error_number(status));
+  return success();
+}
+
+struct TrackReader::Handle {
+  SNDFILE* file = nullptr;
+  ~Handle() {
+    if (file) sf_close(file);
+  }
+};
+
+TrackReader::TrackReader(std::unique_ptr<Handle> handle) : handle_(std::move(handle)) {}
+TrackReader::~TrackReader() = default;
+
+Result<std::unique_ptr<TrackReader>> TrackReader::open(const std::filesystem::path& path) {
+  SF_INFO info{};
+  SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+  if (!file) return sndfileError(nullptr);
+  auto handle = std::make_unique<Handle>();
+  handle->file = file;
+  std::unique_ptr<TrackReader> reader(new TrackReader(std::move(handle)));
+  reader->sampleRate_ = info.samplerate;
+  reader->channelCount_ = info.channels;
+  reader->length_ = info.frames;
+  return reader;
+}
+
+Result<std::size_t> TrackReader::read(int64_t position, std::span<float> out) {
+  if (sf_seek(handle_->file, position, SEEK_SET) < 0) return sndfileError(handle_->file);
+  sf_count_t got =
+      sf_readf_float(handle_->file, out.data(), static_cast<sf_count_t>(out.size()));
+  if (got < 0) return sndfileError(handle_->file);
+  return static_cast<std::size_t>(got);
+}
+
+}  // namespace halden
