@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs everything Halden needs to build, run and test on Debian 12.
+# Run as root. Safe to run again: apt-get skips what is already there.
+set -euo pipefail
+
+packages=(
+  # toolchain
+  g++ cmake make pkg-config git ca-certificates
+  # libraries
+  libglib2.0-dev libgtk-3-dev libwebkit2gtk-4.1-dev libayatana-appindicator3-dev
+  libpulse-dev libsndfile1-dev libsoxr-dev libcurl4-openssl-dev libssl-dev
+  nlohmann-json3-dev libcpp-httplib-dev
+  # tests and benchmarks
+  libgtest-dev libgmock-dev libbenchmark-dev
+  pulseaudio pulseaudio-utils xvfb dbus-x11 xdotool imagemagick curl openssl
+)
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "install-deps.sh: run as root (it calls apt-get)" >&2
+  exit 1
+fi
+
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q '^install ok installed$' ||
+    missing+=("$package")
+done
+if [ "${#missing[@]}" -eq 0 ]; then
+  exit 0
+fi
+export DEBIAN_FRONTEND=noninteractive
+apt-get update
+apt-get install -y --no-install-recommends "${missing[@]}"
