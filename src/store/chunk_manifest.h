@@ -31,6 +31,15 @@ struct ChunkManifest {
 
 using ChunkList = std::vector<std::filesystem::path>;
 
+// The manifest entry of one chunk file of `folder`: its name and the identity
+// of the bytes validateChunk reads back from disk. Errors: validateChunk's.
+Result<ChunkManifest::Chunk> manifestEntry(const std::filesystem::path& chunk,
+                                           const std::filesystem::path& folder);
+
+// Writes `manifest` to chunks.json of `folder` atomically. On failure the
+// previous chunks.json, if any, is unchanged.
+Result<void> writeChunkManifest(const ChunkManifest& manifest, const std::filesystem::path& folder);
+
 // Reads back every chunk through validateChunk, hashes what was read and writes
 // chunks.json (current form) atomically. REQUIRES: `chunks` lie in `folder`.
 // On failure the previous chunks.json, if any, is unchanged.

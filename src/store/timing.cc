@@ -1,1 +1,55 @@
-// placeholder
+#include "store/timing.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <nlohmann/json.hpp>
+
+#include "store/files.h"
+#include "store/format.h"
+
+namespace halden {
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::string_view damagedTimingMessage =
+    "The recording timing data is damaged. The source audio has been kept.";
+
+}  // namespace
+
+Result<void> writeTiming(const TimingMap& timing, const fs::path& folder) {
+  nlohmann::json object = nlohmann::json::object();
+  for (const auto& [track, seconds] : timing) object[track] = seconds;
+  return writeFileAtomically(folder / timingFileName, object.dump());
+}
+
+Result<TimingMap> readTiming(const fs::path& folder) {
+  const fs::path file = folder / timingFileName;
+  // Only a file that is not there at all means "all tracks start together". A
+  // dangling link is still there: it must be refused, not read as absent.
+  struct stat info;
+  if (::lstat(file.c_str(), &info) != 0) {
+    if (errno == ENOENT) return TimingMap{};
+    return Error::fromErrno(errno);
+  }
+  HALDEN_TRY(regularRecordingFile(file, folder));
+  const Bytes bytes = HALDEN_TRY(readFile(file, timingFileLimit));
+  if (bytes.size() > timingFileLimit) return failure(std::string(damagedTimingMessage));
+
+  TimingMap timing;
+  try {
+    const nlohmann::json object = nlohmann::json::parse(bytes.begin(), bytes.end());
+    if (!object.is_object()) return failure(std::string(damagedTimingMessage));
+    for (const auto& [track, value] : object.items()) {
+      // is_number() is false for Booleans, which nlohmann keeps apart.
+      if (!value.is_number()) return failure(std::string(damagedTimingMessage));
+      timing[track] = value.get<double>();
+    }
+  } catch (const nlohmann::json::exception&) {
+    return failure(std::string(damagedTimingMessage));
+  }
+  return timing;
+}
+
+}  // namespace halden
