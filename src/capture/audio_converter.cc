@@ -1,0 +1,122 @@
+#include "capture/audio_converter.h"
+
+#include <soxr.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <string>
+
+#include "store/format.h"
+
+namespace halden {
+
+std::size_t outputCapacity(int64_t frameCount, double sampleRate) {
+  return static_cast<std::size_t>(
+             std::ceil(static_cast<double>(frameCount) * meetingSampleRate / sampleRate)) +
+         128;
+}
+
+struct AudioConverter::Resampler {
+  soxr_t soxr = nullptr;
+  ~Resampler() {
+    if (soxr) soxr_delete(soxr);
+  }
+};
+
+AudioConverter::AudioConverter(const AudioFormat& input, std::unique_ptr<Resampler> resampler)
+    : input_(input), resampler_(std::move(resampler)) {}
+
+AudioConverter::~AudioConverter() = default;
+
+Result<std::unique_ptr<AudioConverter>> AudioConverter::create(const AudioFormat& input) {
+  constexpr int maximumChannels = 64;
+  if (!std::isfinite(input.sampleRate) || input.sampleRate < 1 || input.sampleRate > 1e6 ||
+      input.channelCount < 1 || input.channelCount > maximumChannels) {
+    return failure(std::string(unsupportedFormatMessage));
+  }
+  std::unique_ptr<Resampler> resampler;
+  if (input.sampleRate != meetingSampleRate) {
+    resampler = std::make_unique<Resampler>();
+    soxr_error_t error = nullptr;
+    const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
+    const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
+    // One thread: the sample queue is the only place conversion runs, and a
+    // thread pool would only add wake-ups for 10 ms buffers.
+    const soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
+    resampler->soxr =
+        soxr_create(input.sampleRate, meetingSampleRate, 1, &error, &io, &quality, &runtime);
+    if (error || !resampler->soxr) return failure(std::string(unsupportedFormatMessage));
+  }
+  return std::unique_ptr<AudioConverter>(new AudioConverter(input, std::move(resampler)));
+}
+
+namespace {
+
+template <typename Sample>
+void averageChannels(const std::byte* samples, std::size_t frameCount, int channels, float scale,
+                     float* out) {
+  const float gain = scale / static_cast<float>(channels);
+  for (std::size_t frame = 0; frame < frameCount; ++frame) {
+    float sum = 0;
+    for (int channel = 0; channel < channels; ++channel) {
+      Sample sample;
+      std::memcpy(&sample, samples, sizeof sample);
+      samples += sizeof sample;
+      sum += static_cast<float>(sample);
+    }
+    out[frame] = sum * gain;
+  }
+}
+
+}  // namespace
+
+void AudioConverter::downMix(std::span<const std::byte> samples, std::size_t frameCount) {
+  if (mono_.size() < frameCount) mono_.resize(frameCount);
+  const int channels = input_.channelCount;
+  switch (input_.sampleFormat) {
+    case SampleFormat::float32:
+      if (channels == 1) {
+        std::memcpy(mono_.data(), samples.data(), frameCount * sizeof(float));
+      } else {
+        averageChannels<float>(samples.data(), frameCount, channels, 1.0f, mono_.data());
+      }
+      break;
+    case SampleFormat::int16:
+      averageChannels<int16_t>(samples.data(), frameCount, channels, 1.0f / 32768.0f, mono_.data());
+      break;
+    case SampleFormat::int32:
+      averageChannels<int32_t>(samples.data(), frameCount, channels, 1.0f / 2147483648.0f,
+                               mono_.data());
+      break;
+  }
+}
+
+Result<std::size_t> AudioConverter::convert(std::span<const std::byte> samples,
+                                            std::size_t frameCount, std::span<float> out) {
+  downMix(samples, frameCount);
+  if (!resampler_) {
+    // Already at 16 kHz: nothing to resample, nothing to hold back.
+    const std::size_t count = std::min(frameCount, out.size());
+    std::copy_n(mono_.begin(), count, out.begin());
+    return count;
+  }
+  std::size_t consumed = 0;
+  std::size_t produced = 0;
+  // soxr takes only as much input as the output space can eventually hold;
+  // with the usual capacity one pass takes everything.
+  while (consumed < frameCount && produced < out.size()) {
+    std::size_t used = 0;
+    std::size_t made = 0;
+    soxr_error_t error =
+        soxr_process(resampler_->soxr, mono_.data() + consumed, frameCount - consumed, &used,
+                     out.data() + produced, out.size() - produced, &made);
+    if (error) return Error("soxr", 1, error);
+    consumed += used;
+    produced += made;
+    if (used == 0 && made == 0) break;
+  }
+  return produced;
+}
+
+}  // namespace halden

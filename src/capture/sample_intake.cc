@@ -1,0 +1,93 @@
+#include "capture/sample_intake.h"
+
+#include <string>
+#include <utility>
+
+#include "capture/aligned_writer.h"
+#include "store/format.h"
+
+namespace halden {
+
+TrackFileFactory defaultTrackFileFactory() {
+  return [](const std::filesystem::path& path) -> Result<std::unique_ptr<TrackOutput>> {
+    auto writer = TrackWriter::create(path, TrackEncoding::pcm16);
+    if (!writer.ok()) return std::move(writer).error();
+    return std::unique_ptr<TrackOutput>(std::move(writer).value());
+  };
+}
+
+SampleIntake::SampleIntake(TrackFileFactory createTrack) : createTrack_(std::move(createTrack)) {}
+
+SampleIntake::~SampleIntake() = default;
+
+void SampleIntake::reset(std::filesystem::path directory) {
+  directory_ = std::move(directory);
+  files_.clear();
+  converters_.clear();
+  firstTimes_.clear();
+  writeError_.reset();
+  convertersMade_ = 0;
+}
+
+void SampleIntake::close() {
+  files_.clear();  // TrackWriter closes its file when destroyed
+  converters_.clear();
+}
+
+std::optional<Error> SampleIntake::take(const CaptureBuffer& buffer) {
+  if (buffer.frameCount <= 0 || writeError_ || !buffer.format || !directory_) return std::nullopt;
+  // A buffer whose bytes do not match its description cannot be read; it is
+  // dropped like a buffer whose samples could not be copied.
+  if (!buffer.isValid()) return std::nullopt;
+  Result<void> written = write(buffer);
+  if (written.ok()) return std::nullopt;
+  writeError_ = std::move(written).error();
+  return writeError_;
+}
+
+Result<void> SampleIntake::startTrack(const CaptureBuffer& buffer) {
+  const std::string track(trackNameOf(buffer.source));
+  // The converter comes first: a format no converter takes still leaves the
+  // empty track and its first timestamp behind, as a record of the attempt.
+  if (auto converter = AudioConverter::create(*buffer.format); converter.ok()) {
+    converters_[buffer.source] = std::move(converter).value();
+    ++convertersMade_;
+  } else {
+    converters_.erase(buffer.source);
+  }
+  auto file = createTrack_(*directory_ / trackFileName(track));
+  if (!file.ok()) return std::move(file).error();
+  files_[buffer.source] = std::move(file).value();
+  firstTimes_[track] = buffer.timestamp;
+  return writeTiming(firstTimes_, *directory_);
+}
+
+Result<void> SampleIntake::write(const CaptureBuffer& buffer) {
+  const AudioFormat& format = *buffer.format;
+  if (!files_.contains(buffer.source)) HALDEN_TRY(startTrack(buffer));
+
+  auto converter = converters_.find(buffer.source);
+  if (converter == converters_.end() || !(converter->second->inputFormat() == format)) {
+    if (auto made = AudioConverter::create(format); made.ok()) {
+      converters_[buffer.source] = std::move(made).value();
+      ++convertersMade_;
+    } else {
+      converters_.erase(buffer.source);
+    }
+    converter = converters_.find(buffer.source);
+  }
+  auto file = files_.find(buffer.source);
+  if (converter == converters_.end() || file == files_.end() || !file->second) {
+    return failure(std::string(unsupportedFormatMessage));
+  }
+
+  output_.resize(outputCapacity(buffer.frameCount, format.sampleRate));
+  const std::size_t frames = HALDEN_TRY(converter->second->convert(
+      buffer.samples, static_cast<std::size_t>(buffer.frameCount), output_));
+  if (frames == 0) return success();
+  const double firstTimestamp = firstTimes_.at(std::string(trackNameOf(buffer.source)));
+  return appendAligned(std::span<const float>(output_.data(), frames), *file->second,
+                       buffer.timestamp, firstTimestamp);
+}
+
+}  // namespace halden
