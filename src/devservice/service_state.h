@@ -1,0 +1,52 @@
+// Everything the stand-in service's handlers share. Each member guards itself;
+// handlers run on httplib's thread pool and may touch any of them at once.
+#pragma once
+
+#include <httplib.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "devservice/faults.h"
+#include "devservice/meeting_store.h"
+#include "devservice/request_log.h"
+#include "devservice/signin_store.h"
+
+namespace halden::devservice {
+
+struct ServiceState {
+  ServiceState(std::string ownOrigin, std::vector<std::string> sessions,
+               std::filesystem::path dataFolder)
+      : origin(std::move(ownOrigin)),
+        signins(std::move(sessions)),
+        meetings(std::move(dataFolder)) {}
+
+  const std::string origin;  // "scheme://host:port", lower case.
+  SigninStore signins;
+  MeetingStore meetings;
+  FaultTable faults;
+  RequestLog log;
+
+  // True when the request carries a cookie whose name contains
+  // "authjs.session-token" and whose value is a valid session.
+  bool authenticated(const httplib::Request& request) const;
+  // True when the request has no Origin header or one naming this service's
+  // scheme, host and port (any path ignored).
+  bool originAllowed(const httplib::Request& request) const;
+};
+
+// Handlers; each writes the whole answer into `response`.
+// POST /api/desktop/signin
+void handleSignin(ServiceState& state, const httplib::Request& request,
+                  httplib::Response& response);
+// POST /api/meetings/… (authentication already checked)
+void handleMeetings(ServiceState& state, const httplib::Request& request,
+                    httplib::Response& response);
+// /__control/…
+void handleControl(ServiceState& state, const httplib::Request& request,
+                   httplib::Response& response);
+// GET pages, downloads and the connect form.
+void handlePages(ServiceState& state, const httplib::Request& request, httplib::Response& response);
+
+}  // namespace halden::devservice
