@@ -10,8 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "store/chunk_writer.h"
 #include "store/files.h"
 #include "store/format.h"
+#include "store/mix_kernels.h"
 #include "store/timing.h"
 #include "store/track_file.h"
 #include "store/wave.h"
@@ -89,11 +91,54 @@ Result<int64_t> meetingLength(const std::vector<TrackSource>& sources) {
   return total;
 }
 
-// Saturates one mixed value to a 16-bit sample: 32767 for x >= 1 and for NaN,
-// trunc(max(x, -1) * 32767) otherwise, so the range is -32767 to 32767.
-inline int16_t toSample(float x) {
-  const float clamped = x < 1.0f ? std::max(x, -1.0f) : 1.0f;  // NaN < 1 is false
-  return static_cast<int16_t>(clamped * outputScale);
+// Buffers of one preparation, each at most one chunk long.
+struct MixBuffers {
+  std::vector<float> mix;
+  std::vector<int16_t> pcm16;  // reads of 16-bit tracks
+  std::vector<float> floats;   // reads of any other track
+};
+
+// Adds the frames of `source` that fall into the chunk of `size` frames at
+// meeting frame `start` to buffers.mix.
+Result<void> addTrack(TrackSource& source, int64_t start, int64_t size, MixBuffers& buffers) {
+  const int64_t readStart = std::max<int64_t>(0, start - source.offset);
+  const int64_t destination = std::max<int64_t>(0, source.offset - start);
+  const int64_t count = std::min(source.length - readStart, size - destination);
+  if (count < 1) return success();
+  float* mix = buffers.mix.data() + destination;
+  const auto frames = static_cast<std::size_t>(count);
+  if (source.track->storesPcm16()) {
+    if (buffers.pcm16.size() < frames) buffers.pcm16.resize(frames);
+    const std::size_t got =
+        HALDEN_TRY(source.track->readPcm16(readStart, std::span(buffers.pcm16.data(), frames)));
+    addPcm16ToMix(buffers.pcm16.data(), std::min(got, frames), mix);
+  } else {
+    if (buffers.floats.size() < frames) buffers.floats.resize(frames);
+    const std::size_t got =
+        HALDEN_TRY(source.track->read(readStart, std::span(buffers.floats.data(), frames)));
+    addToMix(buffers.floats.data(), std::min(got, frames), mix);
+  }
+  return success();
+}
+
+// Mixes every chunk of the meeting and hands its file bytes to `writer`.
+Result<void> mixChunks(std::vector<TrackSource>& sources, int64_t total, ChunkWriter& writer) {
+  MixBuffers buffers;
+  buffers.mix.resize(static_cast<std::size_t>(std::min(total, chunkFrameCount)));
+  for (int64_t start = 0; start < total; start += chunkFrameCount) {
+    const int64_t size = std::min(chunkFrameCount, total - start);
+    const auto frames = static_cast<std::size_t>(size);
+    std::fill_n(buffers.mix.begin(), frames, 0.0f);
+    for (TrackSource& source : sources) HALDEN_TRY(addTrack(source, start, size, buffers));
+
+    Bytes chunk = writer.spareBuffer();
+    chunk.resize(waveHeaderSize + 2 * frames);
+    writeWaveHeader(2 * frames,
+                    std::span<unsigned char, waveHeaderSize>(chunk.data(), waveHeaderSize));
+    mixToPcm16(buffers.mix.data(), frames, chunk.data() + waveHeaderSize);
+    HALDEN_TRY(writer.write(std::move(chunk)));
+  }
+  return success();
 }
 
 }  // namespace
@@ -104,32 +149,19 @@ Result<ChunkList> prepareChunks(const fs::path& folder) {
   std::vector<TrackSource> sources = HALDEN_TRY(openTrackSources(folder));
   const int64_t total = HALDEN_TRY(meetingLength(sources));
 
-  std::vector<float> mix(static_cast<std::size_t>(std::min(total, chunkFrameCount)));
-  std::vector<float> buffer(mix.size());
-  std::vector<int16_t> samples(mix.size());
-  ChunkList chunks;
-  for (int64_t start = 0; start < total; start += chunkFrameCount) {
-    const int64_t size = std::min(chunkFrameCount, total - start);
-    std::fill_n(mix.begin(), size, 0.0f);
-    for (TrackSource& source : sources) {
-      const int64_t readStart = std::max<int64_t>(0, start - source.offset);
-      const int64_t destination = std::max<int64_t>(0, source.offset - start);
-      const int64_t count = std::min(source.length - readStart, size - destination);
-      if (count < 1) continue;
-      const std::size_t got = HALDEN_TRY(source.track->read(
-          readStart, std::span<float>(buffer.data(), static_cast<std::size_t>(count))));
-      float* out = mix.data() + destination;
-      for (std::size_t i = 0; i < got; ++i) out[i] = buffer[i] * mixGain + out[i];
-    }
-    for (int64_t i = 0; i < size; ++i) samples[i] = toSample(mix[i]);
+  // Chunk k is written, flushed and read back on the writer's thread while
+  // chunk k + 1 is mixed here.
+  ChunkWriter writer(folder);
+  const Result<void> mixed = mixChunks(sources, total, writer);
+  // The writer only ever holds chunks that precede a mixing failure, so its
+  // error, if any, is the earlier one.
+  const ChunkManifest manifest = HALDEN_TRY(writer.finish());
+  if (!mixed.ok()) return mixed.error();
+  // Last, and only once every chunk and its rename are on disk.
+  HALDEN_TRY(writeChunkManifest(manifest, folder));
 
-    const fs::path chunk = folder / chunkFileName(chunks.size());
-    const Bytes bytes = wave(std::span(reinterpret_cast<const unsigned char*>(samples.data()),
-                                       static_cast<std::size_t>(size) * 2));
-    HALDEN_TRY(writeFileAtomically(chunk, bytes));
-    chunks.push_back(chunk);
-  }
-  HALDEN_TRY(saveChunkManifest(chunks, folder));
+  ChunkList chunks;
+  for (const ChunkManifest::Chunk& chunk : manifest.chunks) chunks.push_back(folder / chunk.name);
   return chunks;
 }
 

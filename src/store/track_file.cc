@@ -80,13 +80,22 @@ Result<std::unique_ptr<TrackReader>> TrackReader::open(const std::filesystem::pa
   reader->sampleRate_ = info.samplerate;
   reader->channelCount_ = info.channels;
   reader->length_ = info.frames;
+  reader->storesPcm16_ = (info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16;
   return reader;
 }
 
 Result<std::size_t> TrackReader::read(int64_t position, std::span<float> out) {
   if (sf_seek(handle_->file, position, SEEK_SET) < 0) return sndfileError(handle_->file);
-  sf_count_t got =
-      sf_readf_float(handle_->file, out.data(), static_cast<sf_count_t>(out.size()));
+  sf_count_t got = sf_readf_float(handle_->file, out.data(), static_cast<sf_count_t>(out.size()));
+  if (got < 0) return sndfileError(handle_->file);
+  return static_cast<std::size_t>(got);
+}
+
+Result<std::size_t> TrackReader::readPcm16(int64_t position, std::span<int16_t> out) {
+  // For 16-bit files libsndfile reads shorts straight into `out`, where its
+  // float path converts through a small internal buffer, one read per 8 KB.
+  if (sf_seek(handle_->file, position, SEEK_SET) < 0) return sndfileError(handle_->file);
+  sf_count_t got = sf_readf_short(handle_->file, out.data(), static_cast<sf_count_t>(out.size()));
   if (got < 0) return sndfileError(handle_->file);
   return static_cast<std::size_t>(got);
 }

@@ -74,6 +74,14 @@ class TrackReader {
   // Returns the number of frames delivered (fewer at the end of the file).
   Result<std::size_t> read(int64_t position, std::span<float> out);
 
+  // True when the file stores 16-bit integer samples (recorded tracks).
+  bool storesPcm16() const { return storesPcm16_; }
+
+  // Reads up to out.size() frames starting at frame `position` as the stored
+  // 16-bit integers; read() would deliver each as x / 32768 exactly.
+  // REQUIRES: storesPcm16(), channelCount() == 1. Returns the frames delivered.
+  Result<std::size_t> readPcm16(int64_t position, std::span<int16_t> out);
+
  private:
   struct Handle;
   explicit TrackReader(std::unique_ptr<Handle> handle);
@@ -81,6 +89,7 @@ class TrackReader {
   double sampleRate_ = 0;
   int channelCount_ = 0;
   int64_t length_ = 0;
+  bool storesPcm16_ = false;
 };
 
 }  // namespace halden
