@@ -57,19 +57,20 @@ struct BodySink {
 };
 
 Result<HttpResponse> perform(const HttpRequest& request, const CurlTransportOptions& options) {
+  // Declared before the handle, so that they outlive its clean-up, which may
+  // still use them.
+  char errorBuffer[CURL_ERROR_SIZE] = {};
+  BodySink sink{options.bodyLimit, {}};
+  HeaderList headers;
   EasyHandle easy;
   if (!easy.handle) return curlError(CURLE_FAILED_INIT, nullptr);
   CURL* curl = easy.handle;
 
-  HeaderList headers;
   for (const auto& [name, value] : request.headers) {
     if (!headers.append(name + ": " + value)) return curlError(CURLE_OUT_OF_MEMORY, nullptr);
   }
   // Large bodies would otherwise wait for a "100 Continue" round trip first.
   if (!headers.append("Expect:")) return curlError(CURLE_OUT_OF_MEMORY, nullptr);
-
-  char errorBuffer[CURL_ERROR_SIZE] = {};
-  BodySink sink{options.bodyLimit, {}};
 
   CURLcode setup = CURLE_OK;
   auto set = [&](CURLoption option, auto value) {
@@ -109,8 +110,11 @@ class CurlTransport final : public HttpTransport {
   explicit CurlTransport(CurlTransportOptions options) : options_(std::move(options)) {}
 
   Task<Result<HttpResponse>> send(HttpRequest request) override {
-    co_return co_await onBackgroundThread(
-        [request = std::move(request), options = options_]() { return perform(request, options); });
+    // A named awaiter: GCC 12 mishandles lambda temporaries with captures
+    // inside a co_await expression (they end up destroyed twice).
+    auto exchange = onBackgroundThread(
+        [request = std::move(request), options = options_] { return perform(request, options); });
+    co_return co_await exchange;
   }
 
  private:

@@ -51,9 +51,11 @@ Task<Result<void>> MeetingUploader::upload(std::filesystem::path directory, std:
   hooks_.emit("processing", std::string(preparingRecordingMessage));
   // Mixing and encoding up to four hours of audio takes seconds: it runs on a
   // thread of its own, with its own copies, while the main loop goes on.
-  HALDEN_CO_TRY(ChunkList chunks,
-                co_await onBackgroundThread(
-                    [prepare = hooks_.prepare, directory] { return prepare(directory); }));
+  // (A named awaiter: GCC 12 mishandles capturing lambda temporaries inside
+  // a co_await expression.)
+  auto preparation =
+      onBackgroundThread([prepare = hooks_.prepare, directory] { return prepare(directory); });
+  HALDEN_CO_TRY(ChunkList chunks, co_await preparation);
 
   const std::size_t count = chunks.size();
   for (std::size_t k = 0; k < count; ++k) {
