@@ -23,7 +23,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::string_view invalidTimingMessage = "The recording timing data is invalid.";
 constexpr std::string_view invalidFormatMessage = "The saved recording format is invalid.";
 constexpr std::string_view timingLimitMessage =
     "The recording timing data exceeds the meeting limit.";
@@ -49,13 +48,7 @@ Result<bool> isAbsent(const fs::path& file) {
 
 Result<std::vector<TrackSource>> openTrackSources(const fs::path& folder) {
   const TimingMap timing = HALDEN_TRY(readTiming(folder));
-  double earliest = 0.0;
-  bool first = true;
-  for (const auto& [name, seconds] : timing) {
-    if (!std::isfinite(seconds)) return failure(std::string(invalidTimingMessage));
-    earliest = first ? seconds : std::min(earliest, seconds);
-    first = false;
-  }
+  const double earliest = HALDEN_TRY(earliestStart(timing));
 
   std::vector<TrackSource> sources;
   for (std::string_view name : {systemTrackName, microphoneTrackName}) {

@@ -2,7 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <nlohmann/json.hpp>
 
 #include "store/files.h"
@@ -42,7 +44,9 @@ Result<TimingMap> readTiming(const fs::path& folder) {
     const nlohmann::json object = nlohmann::json::parse(bytes.begin(), bytes.end());
     if (!object.is_object()) return failure(std::string(damagedTimingMessage));
     for (const auto& [track, value] : object.items()) {
-      // is_number() is false for Booleans, which nlohmann keeps apart.
+      // is_number() is false for Booleans, which nlohmann keeps apart. A number
+      // beyond the range of a double (1e999) throws out_of_range while parsing,
+      // so it is reported as damaged, never read as infinite.
       if (!value.is_number()) return failure(std::string(damagedTimingMessage));
       timing[track] = value.get<double>();
     }
@@ -50,6 +54,17 @@ Result<TimingMap> readTiming(const fs::path& folder) {
     return failure(std::string(damagedTimingMessage));
   }
   return timing;
+}
+
+Result<double> earliestStart(const TimingMap& timing) {
+  double earliest = 0.0;
+  bool first = true;
+  for (const auto& [track, seconds] : timing) {
+    if (!std::isfinite(seconds)) return failure("The recording timing data is invalid.");
+    earliest = first ? seconds : std::min(earliest, seconds);
+    first = false;
+  }
+  return earliest;
 }
 
 }  // namespace halden
