@@ -1,0 +1,248 @@
+// Measures the upload of a long meeting to the stand-in service on loopback
+// against what sending the same chunk files costs the curl command-line tool.
+//
+//   upload [--hours H]
+//
+// Builds a meeting folder (two 16-bit CAF tracks of H hours), starts
+// halden-devservice as a child process, and times MeetingUploader::upload
+// from start to "ready": chunk preparation (on its background thread), every
+// chunk re-checked and sent, the summary, the folder's removal. Just before
+// the removal the chunk files are hard-linked aside; one curl process then
+// sends those same files, with the same headers and cookie, in one run of
+// --next entries. The floor is preparation plus curl's sending; the last line
+// is
+//   upload hours=H total_s=… prepare_s=… curl_s=… over_floor=… peak_rss_mb=…
+// Peak RSS is this process's own (the service and curl are children).
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "base/main_context.h"
+#include "service/meeting_upload.h"
+#include "store/format.h"
+#include "store/prepare_chunks.h"
+#include "store/timing.h"
+#include "store/track_file.h"
+
+namespace {
+namespace fs = std::filesystem;
+using namespace halden;
+
+constexpr std::string_view sessionToken = "bench-session";
+constexpr std::string_view meetingId = "0d9c6a8e-2f4b-4e61-9a3c-7b5e1f2d4c80";
+
+[[noreturn]] void die(const std::string& message) {
+  std::fprintf(stderr, "upload: %s\n", message.c_str());
+  std::exit(1);
+}
+
+double now() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// A quiet tone under deterministic noise, written in small blocks so that the
+// generator adds nothing to the peak resident size.
+void writeTrack(const fs::path& file, int64_t frames, double frequency, uint32_t seed) {
+  auto writer = TrackWriter::create(file);
+  if (!writer.ok()) die(writer.error().description());
+  std::vector<float> block(1 << 16);
+  for (int64_t written = 0; written < frames;) {
+    const auto n = static_cast<std::size_t>(std::min<int64_t>(block.size(), frames - written));
+    for (std::size_t i = 0; i < n; ++i) {
+      seed = seed * 1664525u + 1013904223u;
+      const double t = static_cast<double>(written + static_cast<int64_t>(i)) / 16000.0;
+      const double noise = static_cast<double>(seed >> 8) / 16777216.0 - 0.5;
+      block[i] = static_cast<float>(0.4 * std::sin(2 * M_PI * frequency * t) + 0.2 * noise);
+    }
+    if (auto appended = (*writer)->append(std::span<const float>(block.data(), n)); !appended) {
+      die(appended.error().description());
+    }
+    written += static_cast<int64_t>(n);
+  }
+  if (auto closed = (*writer)->close(); !closed) die(closed.error().description());
+}
+
+// The stand-in service as a child process on a free loopback port.
+class Service {
+ public:
+  explicit Service(const fs::path& data) {
+    int out[2];
+    if (pipe(out) != 0) die("pipe failed");
+    pid_ = fork();
+    if (pid_ < 0) die("fork failed");
+    if (pid_ == 0) {
+      dup2(out[1], STDOUT_FILENO);
+      close(out[0]);
+      close(out[1]);
+      std::freopen("/dev/null", "w", stderr);
+      execl(HALDEN_DEVSERVICE_BINARY, HALDEN_DEVSERVICE_BINARY, "--port", "0", "--data",
+            data.c_str(), "--session", std::string(sessionToken).c_str(),
+            static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(out[1]);
+    FILE* ready = fdopen(out[0], "r");
+    char line[256] = {};
+    if (!std::fgets(line, sizeof line, ready)) die("halden-devservice did not start");
+    std::fclose(ready);
+    std::string text(line);
+    const std::string prefix = "halden-devservice listening on ";
+    if (!text.starts_with(prefix)) die("unexpected ready line: " + text);
+    url_ = text.substr(prefix.size());
+    while (!url_.empty() && (url_.back() == '\n' || url_.back() == '\r')) url_.pop_back();
+  }
+  ~Service() {
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+  }
+  const std::string& url() const { return url_; }
+
+ private:
+  pid_t pid_ = -1;
+  std::string url_;
+};
+
+class SessionCookieStore : public CookieStore {
+ public:
+  explicit SessionCookieStore(Cookie cookie) : cookie_(std::move(cookie)) {}
+  Task<std::vector<Cookie>> getAll() override { co_return std::vector<Cookie>{cookie_}; }
+  Task<Result<void>> add(Cookie) override { co_return success(); }
+
+ private:
+  Cookie cookie_;
+};
+
+// Sends `chunks` with one curl process, as the client sends them.
+double sendWithCurl(const std::string& base, const std::vector<fs::path>& chunks,
+                    const fs::path& config) {
+  {
+    std::ofstream out(config);
+    for (std::size_t k = 0; k < chunks.size(); ++k) {
+      if (k > 0) out << "next\n";
+      out << "url = \"" << base << "/api/meetings/" << meetingId << "/audio?sequence=" << k
+          << "\"\n"
+          << "data-binary = \"@" << chunks[k].string() << "\"\n"
+          << "header = \"Content-Type: audio/wav\"\n"
+          << "header = \"Origin: " << base << "\"\n"
+          << "header = \"Cookie: authjs.session-token=" << sessionToken << "\"\n"
+          << "header = \"Expect:\"\n"
+          << "output = \"/dev/null\"\n"
+          << "silent\nfail\n";
+    }
+  }
+  const std::string command = "curl --config '" + config.string() + "'";
+  const double start = now();
+  const int status = std::system(command.c_str());
+  const double seconds = now() - start;
+  if (status != 0) die("curl failed: " + command);
+  return seconds;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  double hours = 4;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--hours" && i + 1 < argc) {
+      hours = std::atof(argv[++i]);
+    } else {
+      die("usage: upload [--hours H]");
+    }
+  }
+  if (!(hours > 0 && hours <= 4)) die("--hours must be in (0, 4]");
+
+  char pattern[] = "/tmp/halden-upload-bench-XXXXXX";
+  if (!mkdtemp(pattern)) die("mkdtemp failed");
+  const fs::path root = pattern;
+  const fs::path folder = root / meetingId;
+  const fs::path aside = root / "aside";
+  fs::create_directories(folder);
+  fs::create_directories(aside);
+  fs::create_directories(root / "service");
+
+  const auto frames = static_cast<int64_t>(hours * 3600 * meetingSampleRate);
+  std::fprintf(stderr, "writing %.2f h of two tracks...\n", hours);
+  writeTrack(folder / "system.caf", frames, 440.0, 1);
+  writeTrack(folder / "microphone.caf", frames - 8000, 523.25, 2);
+  if (auto written = writeTiming({{"system", 1000.0}, {"microphone", 1000.5}}, folder); !written) {
+    die(written.error().description());
+  }
+
+  GMainContext* context = g_main_context_new();
+  g_main_context_push_thread_default(context);
+  double curlSeconds = 0;
+  double prepareSeconds = 0;
+  double totalSeconds = 0;
+  std::vector<fs::path> kept;
+  {
+    Service service(root / "service");
+    const ServiceUrl base = *ServiceUrl::parse(service.url());
+    Cookie cookie;
+    cookie.name = "authjs.session-token";
+    cookie.value = std::string(sessionToken);
+    cookie.domain = base.host().value_or("");
+    SessionCookieStore cookies(cookie);
+    auto transport = createCurlTransport();
+    ServiceClient client(base, *transport, cookies);
+
+    std::vector<std::string> events;
+    UploadHooks hooks;
+    hooks.emit = [&](const std::string& state, const std::string& message) {
+      events.push_back(state + ": " + message);
+    };
+    hooks.requestAttention = [] {};
+    hooks.prepare = [&prepareSeconds](const fs::path& meeting) {
+      const double start = now();
+      Result<ChunkList> chunks = prepareChunks(meeting);
+      prepareSeconds = now() - start;
+      return chunks;
+    };
+    hooks.removeFolder = [&](const fs::path& meeting) -> Result<void> {
+      for (const auto& entry : fs::directory_iterator(meeting)) {
+        if (entry.path().extension() == ".wav") {
+          kept.push_back(aside / entry.path().filename());
+          fs::create_hard_link(entry.path(), kept.back());
+        }
+      }
+      std::error_code error;
+      fs::remove_all(meeting, error);
+      if (error) return Error::fromErrno(error.value());
+      return success();
+    };
+    MeetingUploader uploader(client, hooks);
+
+    const double start = now();
+    Result<void> uploaded = runToCompletion(uploader.upload(folder, std::string(meetingId)));
+    totalSeconds = now() - start;
+    if (!uploaded.ok()) die("upload failed: " + uploaded.error().description());
+    if (events.empty() || !events.back().starts_with("ready: ")) die("no ready event");
+    std::sort(kept.begin(), kept.end());
+    std::fprintf(stderr, "uploaded %zu chunks; sending them again with curl...\n", kept.size());
+    curlSeconds = sendWithCurl(service.url(), kept, root / "curl.config");
+  }
+  g_main_context_pop_thread_default(context);
+  g_main_context_unref(context);
+  fs::remove_all(root);
+
+  struct rusage usage {};
+  getrusage(RUSAGE_SELF, &usage);
+  const double peakRssMb = static_cast<double>(usage.ru_maxrss) / 1024.0;
+  std::printf("chunks=%zu\n", kept.size());
+  std::printf(
+      "upload hours=%g total_s=%.2f prepare_s=%.2f curl_s=%.2f over_floor=%.3f "
+      "peak_rss_mb=%.1f\n",
+      hours, totalSeconds, prepareSeconds, curlSeconds,
+      totalSeconds / (prepareSeconds + curlSeconds), peakRssMb);
+  return 0;
+}
