@@ -74,8 +74,9 @@ FaultOrError parseFault(const nlohmann::json& object) {
 
   if (fault.kind == FaultKind::status) {
     auto status = object.find("status");
-    if (status == object.end() || !status->is_number_integer() || *status < 100 || *status > 599) {
-      return refuse("A \"status\" fault needs \"status\", an integer from 100 to 599.");
+    // No 1xx: an interim status with a body would leave a client waiting.
+    if (status == object.end() || !status->is_number_integer() || *status < 200 || *status > 599) {
+      return refuse("A \"status\" fault needs \"status\", an integer from 200 to 599.");
     }
     fault.status = status->get<int>();
     if (auto error = object.find("error"); error != object.end() && error->is_string()) {

@@ -81,6 +81,8 @@ DevServer::DevServer(std::unique_ptr<httplib::Server> server, bool tls,
   });
   server_->new_task_queue = [] { return new httplib::ThreadPool(workerThreads); };
   server_->set_payload_max_length(maximumBodyBytes);
+  // An upload run sends hundreds of chunks over one connection.
+  server_->set_keep_alive_max_count(1000);
   auto handler = [this](const httplib::Request& request, httplib::Response& response) {
     handle(request, response);
   };

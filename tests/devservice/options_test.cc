@@ -115,6 +115,8 @@ TEST(DevServiceParsing, FaultDefinitionsAreValidated) {
       {{"path", "/"}, {"kind", "html200"}, {"count", "2"}},
       {{"path", "/"}, {"kind", "status"}},
       {{"path", "/"}, {"kind", "status"}, {"status", 99}},
+      {{"path", "/"}, {"kind", "status"}, {"status", 101}},
+      {{"path", "/"}, {"kind", "status"}, {"status", 600}},
       {{"path", "/"}, {"kind", "delay"}},
       {{"path", "/"}, {"kind", "delay"}, {"delayMs", -5}},
       {{"path", "/"}, {"kind", "redirect"}, {"json", 1}},
