@@ -1,5 +1,6 @@
 #include "service/response.h"
 
+#include <algorithm>
 #include <limits>
 #include <string>
 
@@ -32,6 +33,9 @@ Result<std::optional<int64_t>> acknowledgedSequence(const JsonObject& object) {
 
 Result<JsonObject> decodeObjectResponse(std::span<const unsigned char> body) {
   if (body.size() > responseBodyLimit) return unexpectedResponse();
+  // JSON text never holds a raw NUL byte, but the parser takes one for the end
+  // of its input and would accept whatever follows it.
+  if (std::find(body.begin(), body.end(), 0) != body.end()) return unexpectedResponse();
   // Parsing without exceptions: a malformed body becomes a discarded value.
   // The parser is iterative, so deep nesting cannot exhaust the stack, and it
   // refuses comments, trailing data and invalid UTF-8.
