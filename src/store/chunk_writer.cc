@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <new>
 #include <string>
+#include <system_error>
 #include <utility>
 
 #include "store/format.h"
@@ -65,8 +67,17 @@ Result<void> replaceFile(const fs::path& file, const Bytes& bytes) {
 
 }  // namespace
 
-ChunkWriter::ChunkWriter(fs::path folder)
-    : folder_(std::move(folder)), thread_([this] { run(); }) {}
+ChunkWriter::ChunkWriter(fs::path folder) : folder_(std::move(folder)) {}
+
+Result<std::unique_ptr<ChunkWriter>> ChunkWriter::create(fs::path folder) {
+  std::unique_ptr<ChunkWriter> writer(new ChunkWriter(std::move(folder)));
+  try {
+    writer->thread_ = std::thread([raw = writer.get()] { raw->run(); });
+  } catch (const std::system_error& error) {
+    return Error::fromErrno(error.code().value());
+  }
+  return writer;
+}
 
 ChunkWriter::~ChunkWriter() {
   if (thread_.joinable()) (void)finish();
@@ -131,7 +142,12 @@ Result<ChunkManifest::Chunk> ChunkWriter::writeOne(std::size_t index, const Byte
   const fs::path file = folder_ / chunkFileName(index);
   HALDEN_TRY(replaceFile(file, bytes));
   // The identity is taken from what the disk gives back, not from `bytes`.
-  return manifestEntry(file, folder_);
+  // Nothing may escape this thread: a failed allocation is an error too.
+  try {
+    return manifestEntry(file, folder_);
+  } catch (const std::bad_alloc&) {
+    return Error::fromErrno(ENOMEM);
+  }
 }
 
 }  // namespace halden

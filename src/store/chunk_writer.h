@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <deque>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -26,7 +27,9 @@ namespace halden {
 // writer's own thread touches only the queue (under the mutex) and the files.
 class ChunkWriter {
  public:
-  explicit ChunkWriter(std::filesystem::path folder);
+  // Starts the writer thread. Errors: the platform's, when no thread can be
+  // started.
+  static Result<std::unique_ptr<ChunkWriter>> create(std::filesystem::path folder);
   // Waits for the chunks already handed over (as finish() does).
   ~ChunkWriter();
   ChunkWriter(const ChunkWriter&) = delete;
@@ -51,6 +54,7 @@ class ChunkWriter {
  private:
   static constexpr std::size_t maxQueued = 1;
 
+  explicit ChunkWriter(std::filesystem::path folder);
   void run();
   Result<ChunkManifest::Chunk> writeOne(std::size_t index, const Bytes& bytes);
 
@@ -64,7 +68,7 @@ class ChunkWriter {
   std::optional<Error> error_;
   ChunkManifest manifest_;  // version 1; entries appended by the writer thread
 
-  std::thread thread_;  // last: starts once everything above is constructed
+  std::thread thread_;  // started by create()
 };
 
 }  // namespace halden

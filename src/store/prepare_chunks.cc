@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -144,11 +145,16 @@ Result<ChunkList> prepareChunks(const fs::path& folder) {
 
   // Chunk k is written, flushed and read back on the writer's thread while
   // chunk k + 1 is mixed here.
-  ChunkWriter writer(folder);
-  const Result<void> mixed = mixChunks(sources, total, writer);
+  std::unique_ptr<ChunkWriter> writer = HALDEN_TRY(ChunkWriter::create(folder));
+  Result<void> mixed = success();
+  try {
+    mixed = mixChunks(sources, total, *writer);
+  } catch (const std::bad_alloc&) {
+    mixed = Error::fromErrno(ENOMEM);  // a buffer of one chunk could not be had
+  }
   // The writer only ever holds chunks that precede a mixing failure, so its
   // error, if any, is the earlier one.
-  const ChunkManifest manifest = HALDEN_TRY(writer.finish());
+  const ChunkManifest manifest = HALDEN_TRY(writer->finish());
   if (!mixed.ok()) return mixed.error();
   // Last, and only once every chunk and its rename are on disk.
   HALDEN_TRY(writeChunkManifest(manifest, folder));
