@@ -1,0 +1,375 @@
+// The capture stream on PulseAudio (and PipeWire's pulse server): two record
+// streams on one connection, the default sink's monitor and the default
+// source, both timestamped on CLOCK_MONOTONIC.
+#include <pulse/pulseaudio.h>
+#include <time.h>
+
+#include <cmath>
+#include <thread>
+#include <utility>
+
+#include "capture/capture_stream.h"
+#include "capture/pulse_connection.h"
+#include "store/format.h"
+
+namespace halden {
+namespace {
+
+using pulse::LoopLock;
+using pulse::PulseConnection;
+using pulse::pulseError;
+using pulse::SinkFacts;
+
+constexpr char clientName[] = "Halden";
+// Record fragments: small enough that buffers come every 20 ms instead of in
+// two-second bursts, which keeps the arrival clock a usable reference.
+constexpr pa_usec_t fragmentUsec = 20'000;
+// How far arrival may run behind the sample count before the source is taken
+// to have paused (a suspended device delivers nothing) and its time is set
+// anew from the clock. A few fragments: more than scheduling jitter.
+constexpr double pauseThreshold = 4 * static_cast<double>(fragmentUsec) / 1e6;
+
+double monotonicSeconds() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+std::optional<SampleFormat> sampleFormatOf(pa_sample_format_t format) {
+  switch (format) {
+    case PA_SAMPLE_FLOAT32NE:
+      return SampleFormat::float32;
+    case PA_SAMPLE_S16NE:
+      return SampleFormat::int16;
+    case PA_SAMPLE_S32NE:
+      return SampleFormat::int32;
+    default:
+      return std::nullopt;
+  }
+}
+
+class PulseCaptureStream final : public CaptureStream {
+ public:
+  PulseCaptureStream(std::string sinkName, CaptureStreamId id, CaptureStreamOutput& output,
+                     SerialQueue& queue)
+      : sinkName_(std::move(sinkName)), id_(id), output_(output), queue_(queue) {}
+
+  ~PulseCaptureStream() override {
+    // Runs after any start or stop still pending; control_ drains as it goes.
+    control_.submit([this] { teardown(); });
+  }
+
+  void startCapture(std::function<void(Result<void>)> done) override {
+    control_.submit([this, done = std::move(done)] {
+      Result<void> started = start();
+      if (!started.ok()) teardown();
+      done(std::move(started));
+    });
+  }
+
+  void stopCapture(std::function<void(Result<void>)> done) override {
+    control_.submit([this, done = std::move(done)] {
+      teardown();
+      done(success());
+    });
+  }
+
+ private:
+  // One record stream. Touched on the loop thread (or under its lock).
+  struct Source {
+    Source(PulseCaptureStream* o, CaptureSource k) : owner(o), kind(k) {}
+    PulseCaptureStream* owner;
+    CaptureSource kind;
+    pa_stream* stream = nullptr;
+    AudioFormat format;
+    // Added to arrival times: a monitor hears its sink's audio this much
+    // before the sink plays it.
+    double latency = 0;
+    bool anchored = false;
+    double next = 0;  // capture time of the next frame, seconds
+  };
+
+  Result<void> start();
+  Result<void> connect(Source& source, const char* device);
+  void teardown();
+  void read(Source& source);
+  void reportStop(int code);
+  void followDefaultSink();
+  void useSink(const pa_sink_info& sink);
+
+  std::string sinkName_;
+  uint32_t sinkIndex_ = PA_INVALID_INDEX;
+  const CaptureStreamId id_;
+  CaptureStreamOutput& output_;
+  SerialQueue& queue_;
+  std::unique_ptr<PulseConnection> connection_;
+  Source system_{this, CaptureSource::system};
+  Source microphone_{this, CaptureSource::microphone};
+  bool running_ = false;   // under the loop lock: started and not yet stopping
+  bool reported_ = false;  // under the loop lock: a stop was reported
+  // Last member: destroyed first, after running what was submitted to it.
+  SerialQueue control_{"com.tallowmere.halden.pulse"};
+};
+
+Result<void> PulseCaptureStream::start() {
+  auto connection = PulseConnection::create(clientName);
+  if (!connection.ok()) return std::move(connection).error();
+  connection_ = std::move(connection).value();
+
+  // The device found when the recording was asked for may be gone; the
+  // default output is what the user hears now.
+  std::optional<SinkFacts> sink = HALDEN_TRY(connection_->sink(sinkName_));
+  if (!sink || sink->monitorSourceName.empty()) {
+    const auto devices = HALDEN_TRY(connection_->defaultDevices());
+    sink = HALDEN_TRY(connection_->sink(devices.first));
+  }
+  if (!sink || sink->monitorSourceName.empty()) return pulseError(PA_ERR_NOENTITY);
+
+  pa_context* context = connection_->context();
+  LoopLock lock(connection_->loop());
+  sinkName_ = sink->name;
+  sinkIndex_ = sink->index;
+  system_.latency = static_cast<double>(sink->configuredLatency) / 1e6;
+  pa_context_set_state_callback(
+      context,
+      [](pa_context* c, void* data) {
+        auto* self = static_cast<PulseCaptureStream*>(data);
+        pa_threaded_mainloop_signal(self->connection_->loop(), 0);
+        if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(c))) self->reportStop(pa_context_errno(c));
+      },
+      this);
+  pa_context_set_subscribe_callback(
+      context,
+      [](pa_context*, pa_subscription_event_type_t event, uint32_t index, void* data) {
+        auto* self = static_cast<PulseCaptureStream*>(data);
+        const auto facility = event & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
+        const auto type = event & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
+        if (type != PA_SUBSCRIPTION_EVENT_CHANGE) return;
+        if (facility == PA_SUBSCRIPTION_EVENT_SERVER ||
+            (facility == PA_SUBSCRIPTION_EVENT_SINK && index == self->sinkIndex_)) {
+          self->followDefaultSink();
+        }
+      },
+      this);
+  if (pa_operation* subscribed =
+          pa_context_subscribe(context,
+                               static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER |
+                                                                   PA_SUBSCRIPTION_MASK_SINK),
+                               nullptr, nullptr)) {
+    pa_operation_unref(subscribed);
+  }
+
+  HALDEN_TRY(connect(system_, sink->monitorSourceName.c_str()));
+  // No device: the server moves this stream whenever the default source
+  // changes, so the microphone track follows the user's choice.
+  HALDEN_TRY(connect(microphone_, nullptr));
+  for (;;) {
+    const pa_stream_state_t system = pa_stream_get_state(system_.stream);
+    const pa_stream_state_t microphone = pa_stream_get_state(microphone_.stream);
+    if (!PA_STREAM_IS_GOOD(system) || !PA_STREAM_IS_GOOD(microphone) ||
+        !PA_CONTEXT_IS_GOOD(pa_context_get_state(context))) {
+      return connection_->lastError();
+    }
+    if (system == PA_STREAM_READY && microphone == PA_STREAM_READY) break;
+    pa_threaded_mainloop_wait(connection_->loop());
+  }
+  // The sink's latency follows what its listeners ask for: read it again
+  // now that the monitor stream has asked for short fragments.
+  if (const auto settled = connection_->sinkWhileLocked(sinkName_); settled.ok() && *settled) {
+    system_.latency = static_cast<double>((*settled)->configuredLatency) / 1e6;
+  }
+  for (Source* source : {&system_, &microphone_}) {
+    const pa_sample_spec* spec = pa_stream_get_sample_spec(source->stream);
+    const std::optional<SampleFormat> format = sampleFormatOf(spec->format);
+    if (!format) return pulseError(PA_ERR_NOTSUPPORTED);
+    source->format = AudioFormat{*format, static_cast<double>(spec->rate), spec->channels};
+  }
+  running_ = true;
+  return success();
+}
+
+Result<void> PulseCaptureStream::connect(Source& source, const char* device) {
+  // 16 kHz mono float, as the tracks hold it; the server converts.
+  const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, static_cast<uint32_t>(meetingSampleRate), 1};
+  const char* name =
+      source.kind == CaptureSource::system ? "Halden system audio" : "Halden microphone";
+  source.stream = pa_stream_new(connection_->context(), name, &spec, nullptr);
+  if (!source.stream) return connection_->lastError();
+  pa_stream_set_state_callback(
+      source.stream,
+      [](pa_stream* stream, void* data) {
+        auto* self = static_cast<Source*>(data)->owner;
+        pa_threaded_mainloop_signal(self->connection_->loop(), 0);
+        const pa_stream_state_t state = pa_stream_get_state(stream);
+        if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) {
+          const int code = pa_context_errno(self->connection_->context());
+          self->reportStop(code != PA_OK ? code : PA_ERR_KILLED);
+        }
+      },
+      &source);
+  pa_stream_set_read_callback(
+      source.stream,
+      [](pa_stream*, size_t, void* data) {
+        auto* reading = static_cast<Source*>(data);
+        reading->owner->read(*reading);
+      },
+      &source);
+  pa_buffer_attr attributes{};
+  attributes.maxlength = static_cast<uint32_t>(-1);
+  attributes.tlength = static_cast<uint32_t>(-1);
+  attributes.prebuf = static_cast<uint32_t>(-1);
+  attributes.minreq = static_cast<uint32_t>(-1);
+  attributes.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(fragmentUsec, &spec));
+  const auto flags =
+      static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE);
+  if (pa_stream_connect_record(source.stream, device, &attributes, flags) < 0) {
+    return connection_->lastError();
+  }
+  return success();
+}
+
+void PulseCaptureStream::teardown() {
+  if (!connection_) return;
+  {
+    LoopLock lock(connection_->loop());
+    running_ = false;
+    for (Source* source : {&system_, &microphone_}) {
+      if (!source->stream) continue;
+      pa_stream_set_state_callback(source->stream, nullptr, nullptr);
+      pa_stream_set_read_callback(source->stream, nullptr, nullptr);
+      pa_stream_disconnect(source->stream);
+      pa_stream_unref(source->stream);
+      source->stream = nullptr;
+    }
+  }
+  connection_.reset();
+}
+
+void PulseCaptureStream::reportStop(int code) {
+  if (!running_ || reported_) return;
+  reported_ = true;
+  queue_.submit([&output = output_, id = id_, error = pulseError(code)]() mutable {
+    output.streamDidStop(id, std::move(error));
+  });
+}
+
+void PulseCaptureStream::read(Source& source) {
+  if (!running_) return;
+  const double now = monotonicSeconds();
+  const std::size_t frameSize = source.format.bytesPerFrame();
+  const double rate = source.format.sampleRate;
+  std::size_t readable = pa_stream_readable_size(source.stream);
+  if (readable == static_cast<std::size_t>(-1)) return;
+  for (;;) {
+    const void* data = nullptr;
+    std::size_t bytes = 0;
+    if (pa_stream_peek(source.stream, &data, &bytes) < 0 || bytes == 0) break;
+    // Everything still readable was captured before now, back to back: the
+    // oldest of it, this fragment, began that long ago.
+    const double arrival = now - static_cast<double>(readable / frameSize) / rate + source.latency;
+    if (!source.anchored || arrival - source.next > pauseThreshold) {
+      source.next = arrival;
+      source.anchored = true;
+    }
+    const auto frames = static_cast<int64_t>(bytes / frameSize);
+    if (data) {
+      CaptureBuffer buffer;
+      buffer.source = source.kind;
+      buffer.format = source.format;
+      buffer.frameCount = frames;
+      buffer.timestamp = source.next;
+      const auto* begin = static_cast<const std::byte*>(data);
+      buffer.samples.assign(begin, begin + static_cast<std::size_t>(frames) * frameSize);
+      queue_.submit([&output = output_, id = id_, buffer = std::move(buffer)]() mutable {
+        output.streamDidOutput(id, std::move(buffer));
+      });
+    }
+    // A hole (no data) is time that passed without audio.
+    source.next += static_cast<double>(frames) / rate;
+    pa_stream_drop(source.stream);
+    readable = readable > bytes ? readable - bytes : 0;
+  }
+}
+
+// The default sink changed, or the one recorded did: record the monitor of
+// whatever the default sink is now. Loop thread.
+void PulseCaptureStream::followDefaultSink() {
+  pa_operation* operation = pa_context_get_server_info(
+      connection_->context(),
+      [](pa_context* context, const pa_server_info* info, void* data) {
+        auto* self = static_cast<PulseCaptureStream*>(data);
+        if (!info || !info->default_sink_name || !self->running_) return;
+        pa_operation* query = pa_context_get_sink_info_by_name(
+            context, info->default_sink_name,
+            [](pa_context*, const pa_sink_info* sink, int, void* owner) {
+              if (sink) static_cast<PulseCaptureStream*>(owner)->useSink(*sink);
+            },
+            self);
+        if (query) pa_operation_unref(query);
+      },
+      this);
+  if (operation) pa_operation_unref(operation);
+}
+
+void PulseCaptureStream::useSink(const pa_sink_info& sink) {
+  if (!running_ || !system_.stream || !sink.monitor_source_name) return;
+  system_.latency = static_cast<double>(sink.configured_latency) / 1e6;
+  if (sink.name && sinkName_ == sink.name) return;
+  sinkName_ = sink.name ? sink.name : "";
+  sinkIndex_ = sink.index;
+  // Moving keeps the stream and its sample count: nothing is lost, and a
+  // pause while moving becomes silence through the arrival clock.
+  pa_operation* move = pa_context_move_source_output_by_name(
+      connection_->context(), pa_stream_get_index(system_.stream), sink.monitor_source_name,
+      nullptr, nullptr);
+  if (move) pa_operation_unref(move);
+}
+
+class PulseCaptureService final : public CaptureService {
+ public:
+  void requestMicrophoneAccess(std::function<void(bool)> done) override {
+    std::thread([done = std::move(done)] { done(microphoneAvailable()); }).detach();
+  }
+
+  void findSystemAudio(
+      std::function<void(Result<std::optional<SystemAudioDevice>>)> done) override {
+    std::thread([done = std::move(done)] { done(defaultSinkMonitor()); }).detach();
+  }
+
+  Result<std::unique_ptr<CaptureStream>> createStream(const SystemAudioDevice& device,
+                                                      CaptureStreamId id,
+                                                      CaptureStreamOutput& output,
+                                                      SerialQueue& queue) override {
+    return std::unique_ptr<CaptureStream>(new PulseCaptureStream(device.name, id, output, queue));
+  }
+
+ private:
+  // The microphone can be recorded when the server answers and its default
+  // source is an input (not the monitor of an output, which would record the
+  // computer's sound twice).
+  static bool microphoneAvailable() {
+    auto connection = PulseConnection::create(clientName);
+    if (!connection.ok()) return false;
+    auto devices = (*connection)->defaultDevices();
+    if (!devices.ok() || devices->second.empty()) return false;
+    auto input = (*connection)->isInputSource(devices->second);
+    return input.ok() && *input;
+  }
+
+  static Result<std::optional<SystemAudioDevice>> defaultSinkMonitor() {
+    auto connection = HALDEN_TRY(PulseConnection::create(clientName));
+    const auto devices = HALDEN_TRY(connection->defaultDevices());
+    if (devices.first.empty()) return std::optional<SystemAudioDevice>();
+    const std::optional<SinkFacts> sink = HALDEN_TRY(connection->sink(devices.first));
+    if (!sink || sink->monitorSourceName.empty()) return std::optional<SystemAudioDevice>();
+    return std::optional<SystemAudioDevice>(SystemAudioDevice{sink->name});
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<CaptureService> createPulseCaptureService() {
+  return std::make_unique<PulseCaptureService>();
+}
+
+}  // namespace halden

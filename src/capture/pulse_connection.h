@@ -1,0 +1,78 @@
+// A thin RAII wrapper around a PulseAudio client connection: a threaded main
+// loop and a context connected to the default server. Platform header: only
+// the PulseAudio capture code includes it.
+#pragma once
+
+#include <pulse/pulseaudio.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "base/error.h"
+
+namespace halden::pulse {
+
+// An error of the PulseAudio client library: domain "PulseAudio", its error
+// code and pa_strerror's text ("Connection refused", "No such entity", …).
+Error pulseError(int code);
+
+// Holds the loop's lock for a scope. REQUIRES: not on the loop's own thread
+// (callbacks already hold it).
+class LoopLock {
+ public:
+  explicit LoopLock(pa_threaded_mainloop* loop) : loop_(loop) { pa_threaded_mainloop_lock(loop_); }
+  ~LoopLock() { pa_threaded_mainloop_unlock(loop_); }
+  LoopLock(const LoopLock&) = delete;
+  LoopLock& operator=(const LoopLock&) = delete;
+
+ private:
+  pa_threaded_mainloop* loop_;
+};
+
+// What the server reports of one sink.
+struct SinkFacts {
+  std::string name;
+  uint32_t index = PA_INVALID_INDEX;
+  std::string monitorSourceName;  // empty: its audio cannot be recorded
+  pa_usec_t configuredLatency = 0;
+};
+
+// Invariant: after create() the context is READY or has failed since; the
+// loop thread runs until the destructor.
+class PulseConnection {
+ public:
+  // Connects to the default server and waits until the context is ready.
+  // Blocking: call off the main thread. Never spawns a server.
+  static Result<std::unique_ptr<PulseConnection>> create(const std::string& clientName);
+  // Disconnects and joins the loop thread. REQUIRES: not on the loop thread.
+  ~PulseConnection();
+  PulseConnection(const PulseConnection&) = delete;
+  PulseConnection& operator=(const PulseConnection&) = delete;
+
+  pa_threaded_mainloop* loop() const { return loop_; }
+  pa_context* context() const { return context_; }
+  // The context's last error. REQUIRES: the lock is held.
+  Error lastError() const { return pulseError(pa_context_errno(context_)); }
+
+  // Blocking queries, each made under the lock from another thread.
+  // The server's default sink and source names (empty when it has none).
+  Result<std::pair<std::string, std::string>> defaultDevices();
+  // Facts of the sink `name`; none when it does not exist.
+  Result<std::optional<SinkFacts>> sink(const std::string& name);
+  // The same with the lock already held by the caller.
+  Result<std::optional<SinkFacts>> sinkWhileLocked(const std::string& name);
+  // True when `name` is a source that is not a sink's monitor.
+  Result<bool> isInputSource(const std::string& name);
+
+ private:
+  PulseConnection(pa_threaded_mainloop* loop, pa_context* context)
+      : loop_(loop), context_(context) {}
+  // Runs `operation` to its end, waiting on the loop. REQUIRES: lock held.
+  Result<void> await(pa_operation* operation);
+
+  pa_threaded_mainloop* loop_;
+  pa_context* context_;
+};
+
+}  // namespace halden::pulse

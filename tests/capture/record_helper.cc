@@ -1,0 +1,21 @@
+// Records into the meeting folder given as its argument until it is killed.
+// Prints "recording" once capture runs; exits 1 with the error otherwise.
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "base/main_context.h"
+#include "capture/audio_recorder.h"
+
+int main(int argc, char** argv) {
+  if (argc != 2) return 2;
+  halden::AudioRecorder recorder(halden::createPulseCaptureService());
+  halden::Result<void> started = halden::runToCompletion(recorder.start(argv[1]));
+  if (!started.ok()) {
+    std::fprintf(stderr, "%s\n", started.error().description().c_str());
+    return 1;
+  }
+  std::printf("recording\n");
+  std::fflush(stdout);
+  for (;;) pause();
+}
