@@ -11,6 +11,11 @@
 // States: idle (no stream), recording (stream, no write error), failed
 // (stream and write error: buffers ignored), stopping (stream taken by stop:
 // buffers still queued are discarded).
+//
+// The system track records everything the default output plays, this
+// application's own sound included. Its only sound is the workspace web
+// view's, so the owner mutes the web view from before start() until stop()
+// has returned; the recorder itself offers no per-application exclusion.
 #pragma once
 
 #include <atomic>

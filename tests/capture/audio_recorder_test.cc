@@ -267,6 +267,70 @@ TEST_F(AudioRecorderTest, WriteFailureIsReportedOnceAndEndsWritingOfBothTracks) 
   EXPECT_TRUE(stop().ok());
 }
 
+struct FirstBufferFailure {
+  const char* name;
+  AudioFormat format;
+  bool trackCannotBeCreated;
+  bool folderGone;
+  std::string description;  // of the recording's error
+  bool trackMade;
+  bool timingWritten;
+};
+
+TEST_F(AudioRecorderTest, FailureOnASourcesFirstBufferIsTheRecordingsError) {
+  const FirstBufferFailure cases[] = {
+      {"no converter for the format",
+       {SampleFormat::float32, 2e6, 1},
+       false,
+       false,
+       "Audio format is not supported.",
+       true,
+       true},
+      {"track file cannot be made", float16Mono, true, false, "Permission denied", false, false},
+      {"timing.json cannot be written", float16Mono, false, true, "", true, false},
+  };
+  for (const FirstBufferFailure& c : cases) {
+    SCOPED_TRACE(c.name);
+    makeRecorder(/*inMemory=*/true);
+    log_->frames.clear();
+    const auto folder = temp_.folder(c.name);
+    if (c.trackCannotBeCreated) {
+      recorder_ = std::make_unique<AudioRecorder>(
+          std::make_unique<ScriptedCaptureService>(service_),
+          [](const std::filesystem::path&) -> Result<std::unique_ptr<TrackOutput>> {
+            return Error(std::string(Error::posixDomain), 13, "Permission denied");
+          });
+      recorder_->onError = [this](const std::string& message) {
+        std::lock_guard lock(messagesMutex_);
+        messages_.push_back(message);
+      };
+    }
+    messages_.clear();
+    ASSERT_TRUE(start(folder).ok());
+    if (c.folderGone) std::filesystem::remove_all(folder);
+    stream().deliver(sineBuffer(CaptureSource::system, c.format, 320, 4.0));
+    stream().deliver(plain(CaptureSource::microphone, 4.0));  // ignored: the recording failed
+    settle();
+    Result<void> stopped = stop();
+    ASSERT_FALSE(stopped.ok());
+    if (!c.description.empty()) {
+      EXPECT_EQ(stopped.error().description(), c.description);
+    }
+    ASSERT_EQ(messages().size(), 1u);
+    EXPECT_EQ(messages()[0], audioNotSavedMessage(stopped.error()));
+    EXPECT_TRUE(messages()[0].starts_with("Audio could not be saved: "));
+    EXPECT_EQ(hasTrack(systemTrackName), c.trackMade);
+    if (c.trackMade) {
+      EXPECT_TRUE(frames(systemTrackName).empty());
+    }
+    EXPECT_FALSE(hasTrack(microphoneTrackName));
+    EXPECT_EQ(std::filesystem::exists(folder / timingFileName), c.timingWritten);
+    if (c.timingWritten) {
+      EXPECT_EQ(timing(folder), (TimingMap{{"system", 4.0}}));
+    }
+  }
+}
+
 // Runs stop() while the sample queue is held by a closure: `beforeStop` runs
 // once the queue is held, then stop() begins; the queue is released only
 // after the stream has been stopped.
