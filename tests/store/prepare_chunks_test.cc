@@ -245,18 +245,20 @@ TEST_F(PrepareChunksTest, PartlyPreparedFolderIsPreparedAgain) {
 }
 
 TEST_F(PrepareChunksTest, FailedChunkWriteLeavesNoManifestAndIsRepeatable) {
-  writeTrack(system(), 960'001, 0.3f);
+  writeTrack(system(), 2'000'000, 0.3f);
   fs::create_directories(folder_ / "chunk-001.wav" / "occupied");
   auto failed = prepareChunks(folder_);
   ASSERT_FALSE(failed.ok());
   EXPECT_FALSE(failed.error().isFailure());  // the platform's rename error
   EXPECT_FALSE(fs::exists(folder_ / "chunks.json"));
+  EXPECT_TRUE(fs::exists(folder_ / "chunk-000.wav"));
+  EXPECT_FALSE(fs::exists(folder_ / "chunk-002.wav")) << "written after a failure";
   for (const auto& entry : fs::directory_iterator(folder_)) {
     EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
   }
 
   fs::remove_all(folder_ / "chunk-001.wav");
-  EXPECT_EQ(prepared().size(), 2u);
+  EXPECT_EQ(prepared().size(), 3u);
 }
 
 TEST_F(PrepareChunksTest, ManifestThatFailsIsNeverReplaced) {
