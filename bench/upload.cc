@@ -9,8 +9,9 @@
 // chunk re-checked and sent, the summary, the folder's removal. Just before
 // the removal the chunk files are hard-linked aside; one curl process then
 // sends those same files, with the same headers and cookie, in one run of
-// --next entries. The floor is preparation plus curl's sending; the last line
-// is
+// --next entries (and once more with a fresh connection per transfer, which
+// is printed for comparison). The floor is preparation plus curl's sending
+// over its reused connection; the last line is
 //   upload hours=H total_s=… prepare_s=… curl_s=… over_floor=… peak_rss_mb=…
 // Peak RSS is this process's own (the service and curl are children).
 #include <signal.h>
@@ -123,8 +124,11 @@ class SessionCookieStore : public CookieStore {
 };
 
 // Sends `chunks` with one curl process, as the client sends them.
+// With `fresh`, every transfer asks for its own connection ("Connection:
+// close"), as the client's one-handle-per-request does; otherwise curl reuses
+// one connection for all of them.
 double sendWithCurl(const std::string& base, const std::vector<fs::path>& chunks,
-                    const fs::path& config) {
+                    const fs::path& config, bool fresh) {
   {
     std::ofstream out(config);
     for (std::size_t k = 0; k < chunks.size(); ++k) {
@@ -136,7 +140,7 @@ double sendWithCurl(const std::string& base, const std::vector<fs::path>& chunks
           << "header = \"Origin: " << base << "\"\n"
           << "header = \"Cookie: authjs.session-token=" << sessionToken << "\"\n"
           << "header = \"Expect:\"\n"
-          << "output = \"/dev/null\"\n"
+          << (fresh ? "header = \"Connection: close\"\n" : "") << "output = \"/dev/null\"\n"
           << "silent\nfail\n";
     }
   }
@@ -182,6 +186,7 @@ int main(int argc, char** argv) {
   GMainContext* context = g_main_context_new();
   g_main_context_push_thread_default(context);
   double curlSeconds = 0;
+  double curlFreshSeconds = 0;
   double prepareSeconds = 0;
   double totalSeconds = 0;
   std::vector<fs::path> kept;
@@ -229,7 +234,8 @@ int main(int argc, char** argv) {
     if (events.empty() || !events.back().starts_with("ready: ")) die("no ready event");
     std::sort(kept.begin(), kept.end());
     std::fprintf(stderr, "uploaded %zu chunks; sending them again with curl...\n", kept.size());
-    curlSeconds = sendWithCurl(service.url(), kept, root / "curl.config");
+    curlSeconds = sendWithCurl(service.url(), kept, root / "curl.config", false);
+    curlFreshSeconds = sendWithCurl(service.url(), kept, root / "curl-fresh.config", true);
   }
   g_main_context_pop_thread_default(context);
   g_main_context_unref(context);
@@ -238,7 +244,7 @@ int main(int argc, char** argv) {
   struct rusage usage {};
   getrusage(RUSAGE_SELF, &usage);
   const double peakRssMb = static_cast<double>(usage.ru_maxrss) / 1024.0;
-  std::printf("chunks=%zu\n", kept.size());
+  std::printf("chunks=%zu curl_fresh_connections_s=%.2f\n", kept.size(), curlFreshSeconds);
   std::printf(
       "upload hours=%g total_s=%.2f prepare_s=%.2f curl_s=%.2f over_floor=%.3f "
       "peak_rss_mb=%.1f\n",
