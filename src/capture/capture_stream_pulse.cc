@@ -7,6 +7,7 @@
 #include <cmath>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "capture/capture_stream.h"
 #include "capture/pulse_connection.h"
@@ -28,6 +29,8 @@ constexpr pa_usec_t fragmentUsec = 20'000;
 // to have paused (a suspended device delivers nothing) and its time is set
 // anew from the clock. A few fragments: more than scheduling jitter.
 constexpr double pauseThreshold = 4 * static_cast<double>(fragmentUsec) / 1e6;
+// Audio held back at the start and after a pause to find the source's time.
+constexpr double settleSeconds = 0.3;
 
 double monotonicSeconds() {
   timespec now{};
@@ -85,14 +88,22 @@ class PulseCaptureStream final : public CaptureStream {
     // Added to arrival times: a monitor hears its sink's audio this much
     // before the sink plays it.
     double latency = 0;
-    bool anchored = false;
     double next = 0;  // capture time of the next frame, seconds
+    // While settling (at the start and after a pause) buffers are held back
+    // until `settleSeconds` of audio have come, and the source's time is the
+    // earliest that any of their arrivals allows: a late wake-up only ever
+    // makes audio look later than it is.
+    bool settling = true;
+    double earliest = 0;
+    int64_t heldFrames = 0;
+    std::vector<std::pair<int64_t, CaptureBuffer>> held;  // frame offset, buffer
   };
 
   Result<void> start();
   Result<void> connect(Source& source, const char* device);
   void teardown();
   void read(Source& source);
+  void deliver(CaptureBuffer buffer);
   void reportStop(int code);
   void followDefaultSink();
   void useSink(const pa_sink_info& sink);
@@ -267,28 +278,51 @@ void PulseCaptureStream::read(Source& source) {
     // Everything still readable was captured before now, back to back: the
     // oldest of it, this fragment, began that long ago.
     const double arrival = now - static_cast<double>(readable / frameSize) / rate + source.latency;
-    if (!source.anchored || arrival - source.next > pauseThreshold) {
-      source.next = arrival;
-      source.anchored = true;
+    if (!source.settling && arrival - source.next > pauseThreshold) {
+      // The source delivered nothing for a while: a real pause, which the
+      // writer turns into silence once the time is taken anew.
+      source.settling = true;
+      source.heldFrames = 0;
     }
     const auto frames = static_cast<int64_t>(bytes / frameSize);
+    CaptureBuffer buffer;
     if (data) {
-      CaptureBuffer buffer;
       buffer.source = source.kind;
       buffer.format = source.format;
       buffer.frameCount = frames;
-      buffer.timestamp = source.next;
       const auto* begin = static_cast<const std::byte*>(data);
       buffer.samples.assign(begin, begin + static_cast<std::size_t>(frames) * frameSize);
-      queue_.submit([&output = output_, id = id_, buffer = std::move(buffer)]() mutable {
-        output.streamDidOutput(id, std::move(buffer));
-      });
     }
-    // A hole (no data) is time that passed without audio.
-    source.next += static_cast<double>(frames) / rate;
     pa_stream_drop(source.stream);
     readable = readable > bytes ? readable - bytes : 0;
+
+    if (!source.settling) {
+      buffer.timestamp = source.next;
+      // A hole (no data) is time that passed without audio.
+      source.next += static_cast<double>(frames) / rate;
+      if (data) deliver(std::move(buffer));
+      continue;
+    }
+    const double start = arrival - static_cast<double>(source.heldFrames) / rate;
+    if (source.heldFrames == 0 || start < source.earliest) source.earliest = start;
+    if (data) source.held.emplace_back(source.heldFrames, std::move(buffer));
+    source.heldFrames += frames;
+    if (static_cast<double>(source.heldFrames) / rate >= settleSeconds) {
+      for (auto& [offset, waiting] : source.held) {
+        waiting.timestamp = source.earliest + static_cast<double>(offset) / rate;
+        deliver(std::move(waiting));
+      }
+      source.held.clear();
+      source.next = source.earliest + static_cast<double>(source.heldFrames) / rate;
+      source.settling = false;
+    }
   }
+}
+
+void PulseCaptureStream::deliver(CaptureBuffer buffer) {
+  queue_.submit([&output = output_, id = id_, buffer = std::move(buffer)]() mutable {
+    output.streamDidOutput(id, std::move(buffer));
+  });
 }
 
 // The default sink changed, or the one recorded did: record the monitor of

@@ -188,8 +188,10 @@ TEST_F(PulseCaptureTest, ClickTrainsLineUpByTimingAndAPauseStaysSilence) {
       worstBefore * 1000, before, worstAfter * 1000, after);
   EXPECT_GE(before, 5u);
   EXPECT_LE(worstBefore, 0.010);
+  // After the pause the microphone's time comes from the clock alone; the
+  // writer's own tolerance (0.1 s) bounds what a pause may shift.
   EXPECT_GE(after, 5u);
-  EXPECT_LE(worstAfter, 0.05);
+  EXPECT_LE(worstAfter, 0.1);
 
   const double pause = longestSilence(microphone);
   std::printf("microphone pause %.3f s, longest system silence %.3f s\n", pause,
