@@ -58,7 +58,8 @@ void writeTrack(const fs::path& file, int64_t frames, double frequency, uint32_t
   std::vector<float> block(1 << 20);
   int64_t written = 0;
   while (written < frames) {
-    const auto n = static_cast<std::size_t>(std::min<int64_t>(block.size(), frames - written));
+    const auto n = static_cast<std::size_t>(
+        std::min<int64_t>(static_cast<int64_t>(block.size()), frames - written));
     for (std::size_t i = 0; i < n; ++i) {
       seed = seed * 1664525u + 1013904223u;
       const double t = static_cast<double>(written + static_cast<int64_t>(i)) / 16000.0;

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdint>
@@ -22,6 +23,8 @@ void putUint32(unsigned char* at, uint32_t value) {
   at[2] = static_cast<unsigned char>(value >> 16);
   at[3] = static_cast<unsigned char>(value >> 24);
 }
+
+void putText(unsigned char* at, std::string_view text) { std::copy(text.begin(), text.end(), at); }
 
 void putUint16(unsigned char* at, uint16_t value) {
   at[0] = static_cast<unsigned char>(value);
@@ -81,9 +84,9 @@ Result<Bytes> readChunkFile(const std::filesystem::path& file, std::size_t limit
 void writeWaveHeader(std::size_t payloadSize, std::span<unsigned char, waveHeaderSize> header) {
   unsigned char* h = header.data();
   const auto payload = static_cast<uint32_t>(payloadSize);
-  std::memcpy(h, "RIFF", 4);
+  putText(h, "RIFF");
   putUint32(h + 4, payload + 36);
-  std::memcpy(h + 8, "WAVEfmt ", 8);
+  putText(h + 8, "WAVEfmt ");
   putUint32(h + 16, 16);     // fmt chunk size
   putUint16(h + 20, 1);      // integer PCM
   putUint16(h + 22, 1);      // mono
@@ -91,7 +94,7 @@ void writeWaveHeader(std::size_t payloadSize, std::span<unsigned char, waveHeade
   putUint32(h + 28, 32000);  // bytes per second
   putUint16(h + 32, 2);      // bytes per frame
   putUint16(h + 34, 16);     // bits per sample
-  std::memcpy(h + 36, "data", 4);
+  putText(h + 36, "data");
   putUint32(h + 40, payload);
 }
 

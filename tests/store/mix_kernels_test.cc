@@ -2,8 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
-#include <cstring>
+#include <cstdint>
 #include <limits>
 #include <random>
 #include <vector>
@@ -49,8 +50,8 @@ TEST(MixToPcm16, SaturatesAndTruncatesTowardZero) {
       {-0.9f / 32767, 0},
       {0.28f, 9174},
   };
-  std::vector<float> mix;
-  for (const Case& c : cases) mix.push_back(c.mix);
+  std::vector<float> mix(cases.size());
+  for (std::size_t i = 0; i < cases.size(); ++i) mix[i] = cases[i].mix;
   const std::vector<int> samples = convert(mix);
   for (std::size_t i = 0; i < cases.size(); ++i) {
     EXPECT_EQ(samples[i], cases[i].sample) << "mix " << cases[i].mix;
@@ -83,7 +84,7 @@ TEST(MixKernels, AgreeWithTheScalarRuleOnRandomInput) {
       in[shift] = std::numeric_limits<float>::quiet_NaN();
 
       volatile float gain = 0.7f;  // keeps the reference from being folded
-      expected.assign(mix.begin() + shift, mix.end());
+      expected.assign(mix.begin() + static_cast<std::ptrdiff_t>(shift), mix.end());
       for (std::size_t i = 0; i < length; ++i) {
         const float product = in[shift + i] * gain;
         expected[i] = product + expected[i];
@@ -97,7 +98,7 @@ TEST(MixKernels, AgreeWithTheScalarRuleOnRandomInput) {
       addPcm16ToMix(in16.data() + shift, length, mix.data() + shift);
       for (std::size_t i = 0; i < length; ++i) {
         const float got = mix[shift + i];
-        ASSERT_TRUE(std::memcmp(&got, &expected[i], sizeof got) == 0 ||
+        ASSERT_TRUE(std::bit_cast<uint32_t>(got) == std::bit_cast<uint32_t>(expected[i]) ||
                     (std::isnan(got) && std::isnan(expected[i])))
             << "length " << length << " index " << i << ": " << got << " vs " << expected[i];
       }

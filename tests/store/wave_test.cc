@@ -108,7 +108,7 @@ struct Refusal {
 
 // One case per check, in the order the checks run.
 TEST_F(ValidateChunkTest, RefusesEachFieldWithItsMessage) {
-  auto edited = [](std::function<void(Bytes&)> edit) {
+  auto edited = [](const std::function<void(Bytes&)>& edit) {
     return [edit] {
       Bytes bytes = wave(payload(32));
       edit(bytes);
