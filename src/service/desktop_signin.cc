@@ -44,8 +44,8 @@ const std::string* stringMember(const JsonObject& object, const char* key) {
   return found->get_ptr<const std::string*>();
 }
 
-// A cookie the store could not hold as sent: an empty name, or a name or
-// value that would break a Cookie header line.
+// False for a cookie that cannot be kept as sent: an empty name or domain, or
+// a name or value that would break a Cookie header line.
 bool buildable(const Cookie& cookie) {
   auto control = [](char c) {
     auto byte = static_cast<unsigned char>(c);
