@@ -4,8 +4,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cmath>
-#include <cstring>
 #include <memory>
 #include <new>
 #include <string>
