@@ -67,7 +67,11 @@ Result<void> replaceFile(const fs::path& file, const Bytes& bytes) {
 
 }  // namespace
 
-ChunkWriter::ChunkWriter(fs::path folder) : folder_(std::move(folder)) {}
+ChunkWriter::ChunkWriter(fs::path folder) : folder_(std::move(folder)) {
+  // Reserved up front so that the writer thread never grows a container.
+  manifest_.chunks.reserve(maximumChunkCount);
+  spare_.reserve(maxQueued + 2);
+}
 
 Result<std::unique_ptr<ChunkWriter>> ChunkWriter::create(fs::path folder) {
   std::unique_ptr<ChunkWriter> writer(new ChunkWriter(std::move(folder)));
@@ -139,11 +143,11 @@ void ChunkWriter::run() {
 }
 
 Result<ChunkManifest::Chunk> ChunkWriter::writeOne(std::size_t index, const Bytes& bytes) {
-  const fs::path file = folder_ / chunkFileName(index);
-  HALDEN_TRY(replaceFile(file, bytes));
-  // The identity is taken from what the disk gives back, not from `bytes`.
   // Nothing may escape this thread: a failed allocation is an error too.
   try {
+    const fs::path file = folder_ / chunkFileName(index);
+    HALDEN_TRY(replaceFile(file, bytes));
+    // The identity is taken from what the disk gives back, not from `bytes`.
     return manifestEntry(file, folder_);
   } catch (const std::bad_alloc&) {
     return Error::fromErrno(ENOMEM);
