@@ -1,10 +1,12 @@
 #include "selftest/self_test.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/random.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -149,6 +151,48 @@ Result<std::string> encodeJson(const nlohmann::json& value) {
   }
 }
 
+// The signal that asked the running self-test to stop, or 0.
+volatile std::sig_atomic_t interruptingSignal = 0;
+
+extern "C" void noteInterruption(int signal) { interruptingSignal = signal; }
+
+// For the length of a run: an interrupt, hang-up or termination request ends
+// the run at the end of the check under way (a second one acts as usual), so
+// that the work root, over a gigabyte after check 10, is still removed. A
+// closed standard output does not kill the process either; the failed write
+// ends the run the same way. Signals that were ignored stay ignored.
+class InterruptionGuard {
+ public:
+  InterruptionGuard() {
+    interruptingSignal = 0;
+    struct sigaction note {};
+    note.sa_handler = noteInterruption;
+    note.sa_flags = SA_RESTART | SA_RESETHAND;
+    sigemptyset(&note.sa_mask);
+    for (std::size_t i = 0; i < std::size(stopSignals); ++i) {
+      sigaction(stopSignals[i], nullptr, &saved_[i]);
+      if (saved_[i].sa_handler != SIG_IGN) sigaction(stopSignals[i], &note, nullptr);
+    }
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGPIPE, &ignore, &savedPipe_);
+  }
+  ~InterruptionGuard() {
+    for (std::size_t i = 0; i < std::size(stopSignals); ++i) {
+      sigaction(stopSignals[i], &saved_[i], nullptr);
+    }
+    sigaction(SIGPIPE, &savedPipe_, nullptr);
+  }
+  InterruptionGuard(const InterruptionGuard&) = delete;
+  InterruptionGuard& operator=(const InterruptionGuard&) = delete;
+
+ private:
+  static constexpr int stopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+  struct sigaction saved_[std::size(stopSignals)]{};
+  struct sigaction savedPipe_ {};
+};
+
 // The checks' verdicts. An expectation that does not hold fails the run with
 // a message naming its check; an operation a check needs (creating, reading,
 // preparing) is a Result of its own and its error is propagated unchanged.
@@ -163,23 +207,33 @@ class Checks {
                    ").");
   }
 
-  // The line of a check whose expectations all held.
-  void pass(std::string_view name) { out_ << "PASS: " << name << std::endl; }
+  // The line of a check whose expectations all held. Fails, ending the run,
+  // when the run was interrupted or its report cannot be written.
+  Result<void> pass(std::string_view name) {
+    out_ << "PASS: " << name << std::endl;
+    return stillRunning();
+  }
 
   // A check whose one expectation is that `result` is an error, of any kind.
   template <typename T>
   Result<void> passIfFailed(const Result<T>& result, std::string_view name) {
     HALDEN_TRY(require(!result.ok(), name, "the operation succeeded"));
-    pass(name);
-    return success();
+    return pass(name);
   }
 
-  void summary() {
+  Result<void> summary() {
     out_ << "Halden native audio: " << checkCount
          << " checks passed. No microphone or system audio was captured." << std::endl;
+    return stillRunning();
   }
 
  private:
+  Result<void> stillRunning() const {
+    if (interruptingSignal != 0) return failure("The audio self-test was interrupted.");
+    if (!out_) return failure("The audio self-test could not write its report.");
+    return success();
+  }
+
   std::ostream& out_;
 };
 
@@ -203,7 +257,7 @@ Result<void> mixedChecks(const WorkRoot& root, Checks& checks) {
   const Bytes first = HALDEN_TRY(validateChunk(chunks.front(), mixed));
   HALDEN_TRY(Checks::require(first.size() == 48044, offsets,
                              "the first chunk holds " + std::to_string(first.size()) + " bytes"));
-  checks.pass(offsets);
+  HALDEN_TRY(checks.pass(offsets));
 
   // At 0.625 s both tracks sound, at 0.0625 s only the system track.
   constexpr std::string_view positions =
@@ -212,12 +266,12 @@ Result<void> mixedChecks(const WorkRoot& root, Checks& checks) {
   const std::optional<int16_t> systemOnly = sample(first, 1000);
   HALDEN_TRY(Checks::require(both && systemOnly && std::abs(*both - 2 * *systemOnly) <= 2,
                              positions, "the two tracks do not overlap where their clocks say"));
-  checks.pass(positions);
+  HALDEN_TRY(checks.pass(positions));
 
   constexpr std::string_view reuse = "Recovery reuses the same verified chunks";
   const ChunkList again = HALDEN_TRY(prepareChunks(mixed));
   HALDEN_TRY(Checks::require(again == chunks, reuse, "a second preparation returned other chunks"));
-  checks.pass(reuse);
+  HALDEN_TRY(checks.pass(reuse));
   return success();
 }
 
@@ -232,7 +286,7 @@ Result<void> mixingAndBoundaryChecks(const WorkRoot& root, Checks& checks) {
   const Bytes clippedBytes = HALDEN_TRY(readFile(clippedChunks.front()));
   HALDEN_TRY(Checks::require(sample(clippedBytes, 100) == int16_t{32767}, clipping,
                              "the mix did not saturate at 32767"));
-  checks.pass(clipping);
+  HALDEN_TRY(checks.pass(clipping));
 
   const fs::path longFolder = HALDEN_TRY(root.folder("long"));
   HALDEN_TRY(writeTestTrack(longFolder / "microphone.caf", pcm(976000, 0.2f)));
@@ -240,7 +294,7 @@ Result<void> mixingAndBoundaryChecks(const WorkRoot& root, Checks& checks) {
   const ChunkList chunks = HALDEN_TRY(prepareChunks(longFolder));
   HALDEN_TRY(Checks::require(chunks.size() == 2, twoChunks,
                              std::to_string(chunks.size()) + " chunks were prepared"));
-  checks.pass(twoChunks);
+  HALDEN_TRY(checks.pass(twoChunks));
 
   constexpr std::string_view boundary = "One-minute chunk boundary loses no samples";
   const Bytes first = HALDEN_TRY(readFile(chunks[0]));
@@ -248,7 +302,7 @@ Result<void> mixingAndBoundaryChecks(const WorkRoot& root, Checks& checks) {
   HALDEN_TRY(Checks::require(first.size() == 1920044 && second.size() == 32044, boundary,
                              "the chunks hold " + std::to_string(first.size()) + " and " +
                                  std::to_string(second.size()) + " bytes"));
-  checks.pass(boundary);
+  HALDEN_TRY(checks.pass(boundary));
   return success();
 }
 
@@ -265,7 +319,7 @@ Result<void> alignedWriterChecks(const WorkRoot& root, Checks& checks) {
   HALDEN_TRY(Checks::require(afterPause.ok() && track->length() == 64000, paused,
                              "the track holds " + std::to_string(track->length()) +
                                  " frames; the second append: " + describe(afterPause)));
-  checks.pass(paused);
+  HALDEN_TRY(checks.pass(paused));
 
   HALDEN_TRY(checks.passIfFailed(appendAligned(pcm(16000, 0.2f), *track, 10.0, 10.0),
                                  "Repeated or out-of-order callback is rejected"));
@@ -279,7 +333,7 @@ Result<void> alignedWriterChecks(const WorkRoot& root, Checks& checks) {
   HALDEN_TRY(Checks::require(!pastLimit.ok() && track->length() == maximumMeetingFrames, limit,
                              "the track holds " + std::to_string(track->length()) +
                                  " frames; the append: " + describe(pastLimit)));
-  checks.pass(limit);
+  HALDEN_TRY(checks.pass(limit));
   HALDEN_TRY(track->close());
 
   constexpr std::string_view recovery =
@@ -291,7 +345,7 @@ Result<void> alignedWriterChecks(const WorkRoot& root, Checks& checks) {
   const std::optional<int16_t> laterSpeech = sample(first, 50000);  // 3.125 s
   HALDEN_TRY(Checks::require(silence == int16_t{0} && laterSpeech && *laterSpeech >= 1, recovery,
                              "the pause or the speech after it moved"));
-  checks.pass(recovery);
+  HALDEN_TRY(checks.pass(recovery));
 
   const fs::path empty = HALDEN_TRY(root.folder("empty"));
   return checks.passIfFailed(prepareChunks(empty), "Empty capture gives an actionable failure");
@@ -312,7 +366,7 @@ Result<void> savedChunkChecks(const WorkRoot& root, const fs::path& mixed, Check
   const ChunkList upgraded = HALDEN_TRY(prepareChunks(legacy));
   HALDEN_TRY(
       Checks::require(upgraded == chunks, upgrade, "the upgraded recording lists other chunks"));
-  checks.pass(upgrade);
+  HALDEN_TRY(checks.pass(upgrade));
 
   constexpr std::string_view identities = "Legacy recovery records SHA-256 identities";
   const Bytes json = HALDEN_TRY(readFile(legacy / manifestFileName));
@@ -321,7 +375,7 @@ Result<void> savedChunkChecks(const WorkRoot& root, const fs::path& mixed, Check
   HALDEN_TRY(Checks::require(manifest.version == 1 && !manifest.chunks.empty() &&
                                  manifest.chunks.front().sha256.size() == 64,
                              identities, "the manifest was not upgraded with identities"));
-  checks.pass(identities);
+  HALDEN_TRY(checks.pass(identities));
 
   constexpr std::string_view modified = "Modified audio cannot silently reuse a retry identity";
   HALDEN_TRY(Checks::require(!chunks.empty(), modified, "no chunk was prepared"));
@@ -368,7 +422,7 @@ Result<void> acknowledgementChecks(Checks& checks) {
   HALDEN_TRY(checks.passIfFailed(requireAcknowledgement(JsonObject{{"ok", 1}}, std::nullopt),
                                  "Numeric truthy response is not a Boolean acknowledgement"));
   HALDEN_TRY(requireAcknowledgement(JsonObject{{"ok", true}, {"sequence", 0}}, int64_t{0}));
-  checks.pass("Expected saved-chunk acknowledgement accepted");
+  HALDEN_TRY(checks.pass("Expected saved-chunk acknowledgement accepted"));
   return success();
 }
 
@@ -384,6 +438,8 @@ Result<void> timingChecks(const WorkRoot& root, Checks& checks) {
 }  // namespace
 
 Result<void> runAudioSelfTests(std::ostream& out) {
+  // Declared first, so that it still holds while the work root is removed.
+  const InterruptionGuard interruptions;
   // The checks share folders and files, so their order is fixed.
   const WorkRoot root = HALDEN_TRY(WorkRoot::create());
   Checks checks(out);
@@ -393,8 +449,7 @@ Result<void> runAudioSelfTests(std::ostream& out) {
   HALDEN_TRY(savedChunkChecks(root, root.path() / "mixed", checks));
   HALDEN_TRY(acknowledgementChecks(checks));
   HALDEN_TRY(timingChecks(root, checks));
-  checks.summary();
-  return success();
+  return checks.summary();
 }
 
 }  // namespace halden

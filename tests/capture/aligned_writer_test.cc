@@ -132,15 +132,6 @@ INSTANTIATE_TEST_SUITE_P(
                       GapCase{-1601, {}, outOfOrderMessage},
                       GapCase{-32000, {}, outOfOrderMessage}));
 
-TEST(AppendAligned, PausedSourceResumesAtItsTruePosition) {
-  FakeTrack track;
-  ASSERT_TRUE(appendAligned(frames(16000, 0.2f), track, first, first).ok());
-  // Stamped 2 s after the end of what was written.
-  ASSERT_TRUE(appendAligned(frames(16000, 0.4f), track, first + 3.0, first).ok());
-  EXPECT_EQ(track.shape(), (std::vector<int64_t>{16000, -16000, -16000, 16000}));
-  EXPECT_EQ(track.appends().back().firstValue, 0.4f);
-}
-
 TEST(AppendAligned, RepeatedShortBufferIsAppendedAgainButALongOneIsRefused) {
   FakeTrack shortTrack;
   ASSERT_TRUE(appendAligned(frames(1600, 0.2f), shortTrack, first, first).ok());

@@ -76,12 +76,39 @@ std::string contents(const fs::path& file) {
   return std::string(bytes.begin(), bytes.end());
 }
 
+// What the test does to a running child once it has printed some lines.
+enum class AfterFirstLine { nothing, interrupt, closeOutput };
+
+struct RunOptions {
+  // Caps the size of every file the child writes; writes past it fail with
+  // EFBIG instead of raising SIGXFSZ.
+  std::optional<rlim_t> fileSizeLimit;
+  // Anything but `nothing` sends the child's standard output through a pipe.
+  AfterFirstLine afterFirstLine = AfterFirstLine::nothing;
+  std::size_t linesBeforeAction = 1;
+};
+
+// Reads one byte at a time up to and including the first newline, or to the
+// end of the output.
+std::string readLine(int fd) {
+  std::string line;
+  char c;
+  while (line.find('\n') == std::string::npos && ::read(fd, &c, 1) == 1) line.push_back(c);
+  return line;
+}
+
+std::string readAll(int fd) {
+  std::string all;
+  char buffer[4096];
+  for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;) all.append(buffer, got);
+  return all;
+}
+
 // Runs the halden binary with `argv` (argv[0] included) and TMPDIR set to
-// `temporary`; standard output and error go to files in a folder of their own.
-// `fileSizeLimit`, when given, caps the size of every file the child writes
-// (writes past it fail with EFBIG instead of raising SIGXFSZ).
+// `temporary`; standard output and error go to files in a folder of their own
+// (or standard output to a pipe, see RunOptions).
 ChildRun runHalden(std::vector<std::string> argv, const fs::path& temporary,
-                   std::optional<rlim_t> fileSizeLimit = std::nullopt) {
+                   RunOptions options = {}) {
   testing::TempFolder outputs;
   std::vector<std::string> environment;
   for (char** entry = environ; *entry; ++entry) {
@@ -95,12 +122,21 @@ ChildRun runHalden(std::vector<std::string> argv, const fs::path& temporary,
   for (std::string& arg : argv) args.push_back(arg.data());
   args.push_back(nullptr);
 
+  const bool piped = options.afterFirstLine != AfterFirstLine::nothing;
+  int pipeFds[2] = {-1, -1};
+  if (piped) {
+    EXPECT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
+  }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   const std::string outPath = (outputs / "stdout").string();
   const std::string errPath = (outputs / "stderr").string();
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (piped) {
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  }
   posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath.c_str(),
                                    O_WRONLY | O_CREAT | O_TRUNC, 0600);
 
@@ -108,9 +144,9 @@ ChildRun runHalden(std::vector<std::string> argv, const fs::path& temporary,
   // process restores its own right after the spawn.
   rlimit savedLimit{};
   struct sigaction savedAction {};
-  if (fileSizeLimit) {
+  if (options.fileSizeLimit) {
     getrlimit(RLIMIT_FSIZE, &savedLimit);
-    rlimit limit{*fileSizeLimit, savedLimit.rlim_max};
+    rlimit limit{*options.fileSizeLimit, savedLimit.rlim_max};
     setrlimit(RLIMIT_FSIZE, &limit);
     struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
@@ -118,19 +154,28 @@ ChildRun runHalden(std::vector<std::string> argv, const fs::path& temporary,
   }
   pid_t pid = 0;
   const int spawned = posix_spawn(&pid, HALDEN_BINARY, &actions, nullptr, args.data(), envp.data());
-  if (fileSizeLimit) {
+  if (options.fileSizeLimit) {
     setrlimit(RLIMIT_FSIZE, &savedLimit);
     sigaction(SIGXFSZ, &savedAction, nullptr);
   }
   posix_spawn_file_actions_destroy(&actions);
+  if (piped) ::close(pipeFds[1]);
 
   ChildRun run;
   EXPECT_EQ(spawned, 0) << HALDEN_BINARY;
+  if (spawned == 0 && piped) {
+    for (std::size_t i = 0; i < options.linesBeforeAction; ++i) run.out += readLine(pipeFds[0]);
+    if (options.afterFirstLine == AfterFirstLine::interrupt) {
+      ::kill(pid, SIGINT);
+      run.out += readAll(pipeFds[0]);
+    }
+  }
+  if (piped) ::close(pipeFds[0]);
   if (spawned != 0) return run;
   int status = 0;
   EXPECT_EQ(waitpid(pid, &status, 0), pid);
   if (WIFEXITED(status)) run.exitStatus = WEXITSTATUS(status);
-  run.out = contents(outputs / "stdout");
+  if (!piped) run.out = contents(outputs / "stdout");
   run.err = contents(outputs / "stderr");
   return run;
 }
@@ -187,11 +232,42 @@ TEST(HaldenCommandLine, FailingCheckStopsTheRunNamesTheCheckAndCleansUp) {
   // Files are capped at 200 MB, so the four-hour track of check 10 cannot be
   // written: its append fails with "file too large" instead of the limit.
   testing::TempFolder temporary;
-  ChildRun run = runHalden({"halden", "--self-test"}, temporary.path(), rlim_t{200} << 20);
+  ChildRun run = runHalden({"halden", "--self-test"}, temporary.path(),
+                           {.fileSizeLimit = rlim_t{200} << 20,
+                            .afterFirstLine = AfterFirstLine::nothing,
+                            .linesBeforeAction = 0});
   EXPECT_EQ(run.exitStatus, 1);
   EXPECT_EQ(run.out, passLines(9));
   EXPECT_THAT(run.err,
               ::testing::StartsWith("Audio self-test failed: " + std::string(checkNames[9])));
+  EXPECT_TRUE(isEmptyFolder(temporary.path()));
+}
+
+TEST(HaldenCommandLine, InterruptedSelfTestStopsAndCleansUp) {
+  // Interrupted after check 9, while check 10 writes its four-hour track.
+  testing::TempFolder temporary;
+  ChildRun run = runHalden({"halden", "--self-test"}, temporary.path(),
+                           {.fileSizeLimit = std::nullopt,
+                            .afterFirstLine = AfterFirstLine::interrupt,
+                            .linesBeforeAction = 9});
+  EXPECT_EQ(run.exitStatus, 1);
+  // The check under way when the signal came still reports; no later one runs.
+  EXPECT_THAT(run.out, ::testing::StartsWith(passLines(9)));
+  EXPECT_THAT(run.out, ::testing::Not(::testing::HasSubstr("checks passed")));
+  EXPECT_EQ(run.err, "The audio self-test was interrupted.\n");
+  EXPECT_TRUE(isEmptyFolder(temporary.path()));
+}
+
+TEST(HaldenCommandLine, ClosedOutputEndsTheSelfTestAndCleansUp) {
+  // As in `halden --self-test | head -1`: the reader goes away early.
+  testing::TempFolder temporary;
+  ChildRun run = runHalden({"halden", "--self-test"}, temporary.path(),
+                           {.fileSizeLimit = std::nullopt,
+                            .afterFirstLine = AfterFirstLine::closeOutput,
+                            .linesBeforeAction = 1});
+  EXPECT_EQ(run.exitStatus, 1);
+  EXPECT_EQ(run.out, passLines(1));
+  EXPECT_EQ(run.err, "The audio self-test could not write its report.\n");
   EXPECT_TRUE(isEmptyFolder(temporary.path()));
 }
 
