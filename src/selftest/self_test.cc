@@ -71,8 +71,10 @@ class WorkRoot {
     if (error) return platformError(error);
     std::string name = HALDEN_TRY(randomUuid());
     fs::path root = temporary / name;
-    fs::create_directories(root, error);
+    const bool created = fs::create_directories(root, error);
     if (error) return platformError(error);
+    // A folder that already exists belongs to someone else.
+    if (!created) return Error::fromErrno(EEXIST);
     return WorkRoot(std::move(root));
   }
   WorkRoot(WorkRoot&& other) noexcept : path_(std::exchange(other.path_, {})) {}

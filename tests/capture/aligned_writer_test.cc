@@ -37,7 +37,6 @@ class FakeTrack : public TrackOutput {
   struct Append {
     std::size_t size;
     bool silent;
-    float firstValue;
   };
 
   explicit FakeTrack(int64_t initialLength = 0) : length_(initialLength) {}
@@ -48,7 +47,7 @@ class FakeTrack : public TrackOutput {
     if (failingAppend_ && appends_.size() == *failingAppend_) return failure_;
     bool silent = true;
     for (float value : data) silent = silent && value == 0.0f;
-    appends_.push_back({data.size(), silent, data.empty() ? 0.0f : data.front()});
+    appends_.push_back({data.size(), silent});
     length_ += static_cast<int64_t>(data.size());
     return success();
   }
