@@ -75,7 +75,7 @@ TEST(KilledWriter, TrackKeepsEveryFrameAppendedBeforeTheKill) {
   ASSERT_EQ(chunks->size(), 1u);
   Result<Bytes> chunk = validateChunk(chunks->front(), folder.path());
   ASSERT_TRUE(chunk.ok()) << chunk.error().description();
-  ASSERT_EQ(chunk->size(), waveHeaderSize + 2 * 80000);
+  ASSERT_EQ(chunk->size(), waveHeaderSize + std::size_t{2} * 80000);
 
   // Mixed at 0.7 of its level, as the only track.
   const double before = 0.25 * 0.7 * 32767;

@@ -116,9 +116,11 @@ ChildRun runHalden(std::vector<std::string> argv, const fs::path& temporary,
   }
   environment.push_back("TMPDIR=" + temporary.string());
   std::vector<char*> envp;
+  envp.reserve(environment.size() + 1);
   for (std::string& entry : environment) envp.push_back(entry.data());
   envp.push_back(nullptr);
   std::vector<char*> args;
+  args.reserve(argv.size() + 1);
   for (std::string& arg : argv) args.push_back(arg.data());
   args.push_back(nullptr);
 
