@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <regex>
+#include <thread>
 
 #include "devservice/digest.h"
 #include "devservice/http_util.h"
@@ -108,14 +109,29 @@ void DevServer::setOrigin(const std::string& origin) {
   state_ = std::make_unique<ServiceState>(origin, sessions_, dataFolder_);
 }
 
-bool DevServer::run() { return server_->listen_after_bind(); }
+bool DevServer::run() {
+  {
+    std::lock_guard lock(stopMutex_);
+    if (stopping_) return true;
+    runEntered_ = true;
+  }
+  bool listened = server_->listen_after_bind();
+  runFinished_ = true;
+  return listened;
+}
 
 void DevServer::stop() {
+  bool entered = false;
   {
     std::lock_guard lock(stopMutex_);
     stopping_ = true;
+    entered = runEntered_;
   }
   stopped_.notify_all();
+  if (!entered) return;
+  while (!server_->is_running() && !runFinished_) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
   server_->stop();
 }
 

@@ -6,6 +6,7 @@
 
 #include <httplib.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -31,7 +32,8 @@ class DevServer {
   // Sets the service's own origin (default: the listening URL).
   // REQUIRES: called once, after bind() and before run().
   void setOrigin(const std::string& origin);
-  // Serves until stop(). Blocks the calling thread.
+  // Serves until stop(); returns at once when stop() came first. Blocks the
+  // calling thread.
   bool run();
   // Any thread: interrupts planned delays and stops the listener.
   void stop();
@@ -54,9 +56,14 @@ class DevServer {
   std::filesystem::path dataFolder_;
   std::unique_ptr<ServiceState> state_;  // Made by setOrigin().
 
+  // httplib's stop() does nothing until listen_after_bind() has marked the
+  // server running, so a stop that comes right after start-up must wait for
+  // that, and a run() that starts after a stop must not listen at all.
   std::mutex stopMutex_;
   std::condition_variable stopped_;
-  bool stopping_ = false;
+  bool stopping_ = false;    // Guarded by stopMutex_.
+  bool runEntered_ = false;  // Guarded by stopMutex_.
+  std::atomic<bool> runFinished_ = false;
 };
 
 }  // namespace halden::devservice

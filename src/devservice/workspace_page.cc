@@ -50,6 +50,7 @@ constexpr const char* pageTemplate = R"HTML(<!DOCTYPE html>
   #log li { border-top:1px solid #eef2f7; padding:4px 0; white-space:pre-wrap;
             word-break:break-word; }
   #log li:first-child { border-top:none; }
+  #log:empty::before { content:'No events yet.'; color:var(--muted); font:14px system-ui, sans-serif; }
   #log .time { color:var(--muted); margin-right:8px; }
   nav a { margin-right:16px; color:var(--accent); }
 </style>

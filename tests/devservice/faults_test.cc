@@ -150,6 +150,7 @@ TEST_F(FaultsTest, DelayAndSetCookieStillHandleTheRequestNormally) {
 TEST_F(FaultsTest, DelayedRequestDoesNotHoldUpOthers) {
   addFault({{"path", "/login"}, {"kind", "delay"}, {"delayMs", 5000}});
   httplib::Client slowClient(service_.baseUrl());
+  slowClient.set_read_timeout(60, 0);
   std::thread slow([&] { EXPECT_TRUE(slowClient.Get("/login")); });
   // Answered while the delayed request waits (it is logged only once answered).
   while (control("/__control/faults")["faults"].size() != 0u) std::this_thread::yield();

@@ -148,6 +148,18 @@ TEST(DevServiceProcess, ExitsCleanlyOnSigtermAndSigintAndRemovesItsTemporaryData
   }
 }
 
+// Regression: a SIGTERM that arrived before the listener thread was running
+// was lost, and the service served on until it was killed.
+TEST(DevServiceProcess, StopsWhenSignalledRightAfterItIsReady) {
+  for (int i = 0; i < 10; ++i) {
+    DevService service;
+    ASSERT_FALSE(service.start().empty());
+    int status = service.stop();
+    EXPECT_TRUE(WIFEXITED(status)) << "run " << i << ", status " << status;
+    EXPECT_EQ(exitCode(status), 0);
+  }
+}
+
 TEST(DevServiceProcess, PendingDelayDoesNotKeepTheServiceFromStopping) {
   DevService service;
   std::string url = service.start();

@@ -1,5 +1,7 @@
 #include "devservice/service_fixture.h"
 
+#include <sys/wait.h>
+
 #include <cstdint>
 
 namespace halden::devservice::testing {
@@ -35,8 +37,18 @@ std::string sessionCookie(const std::string& value) { return "authjs.session-tok
 
 void ServiceTest::SetUp() { startService(); }
 
+void ServiceTest::TearDown() { stopService(); }
+
+void ServiceTest::stopService() {
+  if (!service_.running()) return;
+  int status = service_.stop();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+      << "halden-devservice ended with status " << status << "\n"
+      << service_.stderrText();
+}
+
 void ServiceTest::startService(halden::testing::DevServiceOptions options) {
-  service_.stop();
+  stopService();
   options.sessions.push_back(testSession);
   std::string url = service_.start(options);
   ASSERT_FALSE(url.empty());

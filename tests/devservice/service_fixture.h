@@ -27,10 +27,14 @@ std::string sessionCookie(const std::string& value = testSession);
 class ServiceTest : public ::testing::Test {
  protected:
   void SetUp() override;
+  // Stops the service and expects a clean exit: a crash, or a sanitizer
+  // report in the child, fails the test that caused it.
+  void TearDown() override;
 
-  // Starts (or restarts) the service with `options`; the session above is
-  // always valid.
+  // Starts (or restarts, after a clean stop) the service with `options`; the
+  // session above is always valid.
   void startService(halden::testing::DevServiceOptions options = {});
+  void stopService();
 
   httplib::Result get(const std::string& path, const httplib::Headers& headers = {});
   httplib::Result post(const std::string& path, const std::string& body,
