@@ -54,8 +54,20 @@ auto platformAnswer(Request request) {
 }  // namespace
 
 Task<Result<void>> AudioRecorder::start(std::filesystem::path directory) {
-  if (stream_) co_return failure(std::string(alreadyRecordingMessage));
+  // A start still waiting for the platform counts as a recording: two
+  // overlapping starts would otherwise both make a stream.
+  if (stream_ || starting_) co_return failure(std::string(alreadyRecordingMessage));
+  // Cleared however this start ends, a destroyed (abandoned) task included.
+  struct StartingFlag {
+    bool& flag;
+    explicit StartingFlag(bool& f) : flag(f) { flag = true; }
+    ~StartingFlag() { flag = false; }
+  } starting(starting_);
+  Result<void> started = co_await startStream(std::move(directory));
+  co_return started;
+}
 
+Task<Result<void>> AudioRecorder::startStream(std::filesystem::path directory) {
   const bool granted = co_await platformAnswer<bool>(
       [this](auto answer) { service_->requestMicrophoneAccess(std::move(answer)); });
   if (!granted) co_return failure(std::string(microphoneAccessMessage));
@@ -65,8 +77,6 @@ Task<Result<void>> AudioRecorder::start(std::filesystem::path directory) {
           [this](auto answer) { service_->findSystemAudio(std::move(answer)); });
   if (!device.ok()) co_return std::move(device).error();
   if (!device.value()) co_return failure(std::string(noDisplayMessage));
-  // Another start may have finished while this one waited for the platform.
-  if (stream_) co_return failure(std::string(alreadyRecordingMessage));
 
   // No stream of this recorder runs now; resetting on the queue still orders
   // the reset after whatever an earlier stream left queued.

@@ -64,8 +64,8 @@ class AudioRecorder final : private CaptureStreamOutput {
   std::function<void(const std::string& message)> onError;
 
   // Starts recording into `directory` (an existing meeting folder). Fails,
-  // changing nothing, when a recording runs ("A meeting is already
-  // recording."), when the microphone cannot be recorded, when the platform
+  // changing nothing, when a recording runs or another start is under way
+  // ("A meeting is already recording."), when the microphone cannot be recorded, when the platform
   // cannot be asked for its outputs (its error) or has none to record ("No
   // display …"). Later failures (making or starting the stream) leave the
   // recorder idle with the new directory and a cleared write error.
@@ -89,6 +89,7 @@ class AudioRecorder final : private CaptureStreamOutput {
  private:
   void streamDidOutput(CaptureStreamId stream, CaptureBuffer buffer) override;
   void streamDidStop(CaptureStreamId stream, Error error) override;
+  Task<Result<void>> startStream(std::filesystem::path directory);
   bool isCurrent(CaptureStreamId stream) const;
   void report(const std::string& message);
 
@@ -101,6 +102,7 @@ class AudioRecorder final : private CaptureStreamOutput {
   std::unique_ptr<CaptureStream> stream_;
   std::optional<std::filesystem::path> directory_;
   CaptureStreamId lastStreamId_ = 0;
+  bool starting_ = false;
   // Written on the main context, read on the queue: the id of stream_, 0 when
   // none. Cleared before a stream is stopped, so that nothing it delivers
   // afterwards is taken.

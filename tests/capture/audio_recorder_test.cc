@@ -422,6 +422,23 @@ TEST_F(AudioRecorderTest, StartWhileRecordingFailsAndLeavesTheRecordingRunning) 
   EXPECT_TRUE(stop().ok());
 }
 
+TEST_F(AudioRecorderTest, OverlappingStartsMakeOneStream) {
+  std::optional<Result<void>> first, second;
+  auto starting = [](AudioRecorder& r, std::filesystem::path folder,
+                     std::optional<Result<void>>& out) -> Task<void> {
+    out.emplace(co_await r.start(folder));
+  };
+  spawn(starting(*recorder_, meeting_, first));
+  spawn(starting(*recorder_, temp_.folder("other"), second));
+  while (!first || !second) g_main_context_iteration(context_.get(), TRUE);
+  EXPECT_TRUE(first->ok());
+  ASSERT_FALSE(second->ok());
+  EXPECT_EQ(second->error(), failure("A meeting is already recording."));
+  EXPECT_EQ(streamCount(), 1u);
+  EXPECT_EQ(recorder_->directory(), meeting_);
+  EXPECT_TRUE(stop().ok());
+}
+
 struct StartFailure {
   const char* name;
   std::function<void(CaptureScript&)> arrange;
