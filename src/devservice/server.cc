@@ -84,6 +84,9 @@ DevServer::DevServer(std::unique_ptr<httplib::Server> server, bool tls,
   server_->set_payload_max_length(maximumBodyBytes);
   // An upload run sends hundreds of chunks over one connection.
   server_->set_keep_alive_max_count(1000);
+  // Without it the small "100 Continue" and answer packets wait for delayed
+  // ACKs: about 40 ms per chunk upload.
+  server_->set_tcp_nodelay(true);
   auto handler = [this](const httplib::Request& request, httplib::Response& response) {
     handle(request, response);
   };
