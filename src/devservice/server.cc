@@ -45,6 +45,16 @@ LoggedRequest describe(const httplib::Request& request) {
   return entry;
 }
 
+// The text with control bytes replaced, for the terminal: a request path can
+// carry any decoded byte, escape sequences included.
+std::string printable(const std::string& text) {
+  std::string shown = text;
+  for (char& c : shown) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  }
+  return shown;
+}
+
 }  // namespace
 
 std::unique_ptr<DevServer> DevServer::create(const ServiceOptions& options,
@@ -158,9 +168,11 @@ void DevServer::handle(const httplib::Request& request, httplib::Response& respo
     response.set_header("Set-Cookie", std::string(sessionCookieName) + "=injected; Path=/");
   }
   entry.status = fault && fault->kind == FaultKind::drop ? 0 : response.status;
-  std::fprintf(stderr, "%s %s%s%s -> %d%s\n", entry.method.c_str(), entry.path.c_str(),
-               entry.query.empty() ? "" : "?", entry.query.c_str(), entry.status,
-               fault ? (" [fault " + faultKindName(fault->kind) + "]").c_str() : "");
+  std::string line =
+      printable(entry.method + " " + entry.path + (entry.query.empty() ? "" : "?" + entry.query)) +
+      " -> " + std::to_string(entry.status) +
+      (fault ? " [fault " + faultKindName(fault->kind) + "]" : "") + "\n";
+  std::fputs(line.c_str(), stderr);
   state_->log.append(std::move(entry));
 }
 
