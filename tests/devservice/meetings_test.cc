@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "devservice/digest.h"
 #include "devservice/service_fixture.h"
@@ -116,6 +117,38 @@ TEST_F(MeetingsTest, MeetingIdentifiersCannotLeaveTheDataFolder) {
     if (entry.is_regular_file()) ++entries;
   }
   EXPECT_EQ(entries, 0u);
+}
+
+TEST_F(MeetingsTest, ConcurrentUploadsAreEachStoredWhole) {
+  constexpr int meetings = 6;
+  constexpr int chunksEach = 8;
+  std::vector<std::thread> uploaders;
+  for (int m = 0; m < meetings; ++m) {
+    uploaders.emplace_back([this, m] {
+      httplib::Client client(service_.baseUrl());
+      for (int k = 0; k < chunksEach; ++k) {
+        // Each meeting re-sends sequence 0 while the others upload; its last copy wins.
+        int sequence = k % 2 == 0 ? 0 : k;
+        httplib::Result result =
+            client.Post(("/api/meetings/meeting-" + std::to_string(m) +
+                         "/audio?sequence=" + std::to_string(sequence))
+                            .c_str(),
+                        {{"Cookie", sessionCookie()}},
+                        wavChunk(20'000 + static_cast<std::size_t>(k), m), "audio/wav");
+        EXPECT_TRUE(result && result->status == 200);
+      }
+    });
+  }
+  for (std::thread& uploader : uploaders) uploader.join();
+  for (int m = 0; m < meetings; ++m) {
+    json expected = json::object();
+    expected["0"] = sha256Hex(wavChunk(20'000 + chunksEach - 2, m));
+    for (int k = 1; k < chunksEach; k += 2) {
+      expected[std::to_string(k)] = sha256Hex(wavChunk(20'000 + static_cast<std::size_t>(k), m));
+    }
+    EXPECT_EQ(chunks("meeting-" + std::to_string(m)), expected) << m;
+  }
+  EXPECT_EQ(requests().size(), static_cast<std::size_t>(meetings * chunksEach));
 }
 
 TEST_F(MeetingsTest, SummaryIsAcknowledgedOnlyWhenEveryChunkIsStored) {
