@@ -1,5 +1,4 @@
 // The desktop app's endpoints: sign-in, chunk uploads and summary requests.
-#include <regex>
 
 #include "devservice/http_util.h"
 #include "devservice/options.h"
@@ -109,14 +108,18 @@ void summarize(ServiceState& state, const std::string& meetingId, const httplib:
 
 void handleMeetings(ServiceState& state, const httplib::Request& request,
                     httplib::Response& response) {
-  static const std::regex audioPath(R"(/api/meetings/([^/]+)/audio)");
-  static const std::regex meetingPath(R"(/api/meetings/([^/]+))");
-  std::smatch match;
-  bool isAudio = std::regex_match(request.path, match, audioPath);
-  if (!isAudio && !std::regex_match(request.path, match, meetingPath)) {
+  // "/api/meetings/<id>" or "/api/meetings/<id>/audio".
+  constexpr std::string_view prefix = "/api/meetings/";
+  constexpr std::string_view audioSuffix = "/audio";
+  std::string_view rest = request.path;
+  if (!rest.starts_with(prefix)) return replyError(response, 404, "Not found.");
+  rest.remove_prefix(prefix.size());
+  const bool isAudio = rest.ends_with(audioSuffix);
+  if (isAudio) rest.remove_suffix(audioSuffix.size());
+  if (rest.empty() || rest.find('/') != std::string_view::npos) {
     return replyError(response, 404, "Not found.");
   }
-  std::string meetingId = match[1];
+  std::string meetingId(rest);
   if (!isValidMeetingId(meetingId)) {
     return replyError(response, 400, "The meeting identifier is not valid.");
   }
