@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,17 +12,14 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 namespace halden::testing {
-namespace fs = std::filesystem;
-
 namespace {
 
+using Clock = std::chrono::steady_clock;
 constexpr std::string_view readyPrefix = "halden-devservice listening on ";
-constexpr int readyTimeoutMs = 20000;
+constexpr auto readyTimeout = std::chrono::seconds(20);
 constexpr auto terminateGrace = std::chrono::seconds(10);
 
 std::vector<std::string> commandLine(const DevServiceOptions& options) {
@@ -32,82 +30,79 @@ std::vector<std::string> commandLine(const DevServiceOptions& options) {
     args.insert(args.end(), {"--tls-cert", options.tlsCertificate.string(), "--tls-key",
                              options.tlsKey.string()});
   }
-  for (const std::string& session : options.sessions) {
+  for (const std::string& session : options.sessions)
     args.insert(args.end(), {"--session", session});
-  }
   if (!options.origin.empty()) args.insert(args.end(), {"--origin", options.origin});
   args.insert(args.end(), options.extraArguments.begin(), options.extraArguments.end());
   return args;
 }
 
+// The first line `fd` gives within the timeout (without its newline), or
+// nullopt when the writer closed it or stayed silent.
+std::optional<std::string> readLine(int fd) {
+  std::string line;
+  const auto deadline = Clock::now() + readyTimeout;
+  while (line.find('\n') == std::string::npos) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    pollfd polled{fd, POLLIN, 0};
+    int ready = left > 0 ? ::poll(&polled, 1, static_cast<int>(left)) : 0;
+    if (ready < 0 && errno == EINTR) continue;
+    char buffer[256];
+    ssize_t got = ready > 0 ? ::read(fd, buffer, sizeof buffer) : 0;
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return std::nullopt;
+    line.append(buffer, static_cast<std::size_t>(got));
+  }
+  return line.substr(0, line.find('\n'));
+}
+
 }  // namespace
 
-fs::path DevService::binaryPath() { return HALDEN_DEVSERVICE_BINARY; }
+std::filesystem::path DevService::binaryPath() { return HALDEN_DEVSERVICE_BINARY; }
 
 DevService::~DevService() {
   stop();
-  if (!stderrFile_.empty()) {
-    std::error_code ignored;
-    fs::remove(stderrFile_, ignored);
-  }
+  if (stderrFd_ >= 0) ::close(stderrFd_);
 }
 
 std::string DevService::start(const DevServiceOptions& options) {
-  std::string problem;
-  std::optional<std::string> url = launch(options, &problem);
-  if (!url) {
+  if (std::string problem = launch(options); !problem.empty()) {
     ADD_FAILURE() << "halden-devservice did not start: " << problem << "\nstderr:\n"
                   << stderrText();
     return "";
   }
-  return *url;
+  return baseUrl_;
 }
 
 std::optional<std::string> DevService::tryStart(const DevServiceOptions& options) {
-  std::string problem;
-  return launch(options, &problem);
+  if (!launch(options).empty()) return std::nullopt;
+  return baseUrl_;
 }
 
-std::optional<std::string> DevService::launch(const DevServiceOptions& options,
-                                              std::string* problem) {
-  if (running()) {
-    *problem = "already running";
-    return std::nullopt;
-  }
+std::string DevService::launch(const DevServiceOptions& options) {
+  if (running()) return "already running";
   port_ = 0;
   baseUrl_.clear();
-  if (stderrFile_.empty()) {
-    std::string pattern = (fs::temp_directory_path() / "halden-devservice-stderr-XXXXXX").string();
-    int fd = ::mkstemp(pattern.data());
-    if (fd < 0) {
-      *problem = "cannot create the stderr file";
-      return std::nullopt;
-    }
-    ::close(fd);
-    stderrFile_ = pattern;
-  }
-  int errFd = ::open(stderrFile_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+  if (stderrFd_ < 0) stderrFd_ = ::memfd_create("halden-devservice-stderr", MFD_CLOEXEC);
   int pipeFds[2];
-  if (errFd < 0 || ::pipe2(pipeFds, O_CLOEXEC) != 0) {
-    if (errFd >= 0) ::close(errFd);
-    *problem = "cannot create pipes";
-    return std::nullopt;
+  if (stderrFd_ < 0 || ::ftruncate(stderrFd_, 0) != 0 || ::lseek(stderrFd_, 0, SEEK_SET) != 0 ||
+      ::pipe2(pipeFds, O_CLOEXEC) != 0) {
+    return "cannot create the stderr file or the stdout pipe";
   }
-
   // Everything the child needs is built before fork: after it, only
   // async-signal-safe calls run until exec.
   std::vector<std::string> args = commandLine(options);
   std::vector<char*> argv;
   for (std::string& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
-  pid_t parent = ::getpid();
+  const pid_t parent = ::getpid();
 
-  pid_t child = ::fork();
+  const pid_t child = ::fork();
   if (child == 0) {
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (::getppid() != parent) ::_exit(127);
     ::dup2(pipeFds[1], STDOUT_FILENO);
-    ::dup2(errFd, STDERR_FILENO);
+    ::dup2(stderrFd_, STDERR_FILENO);
     int devNull = ::open("/dev/null", O_RDONLY);
     if (devNull >= 0) ::dup2(devNull, STDIN_FILENO);
     ::close_range(3, ~0U, 0);
@@ -115,50 +110,22 @@ std::optional<std::string> DevService::launch(const DevServiceOptions& options,
     ::_exit(127);
   }
   ::close(pipeFds[1]);
-  ::close(errFd);
   if (child < 0) {
     ::close(pipeFds[0]);
-    *problem = "fork failed";
-    return std::nullopt;
+    return "fork failed";
   }
   pid_ = child;
-
-  // Reads up to the first newline; the service prints nothing else on stdout.
-  std::string line;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(readyTimeoutMs);
-  bool complete = false;
-  while (!complete) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) break;
-    pollfd fd{pipeFds[0], POLLIN, 0};
-    int ready = ::poll(&fd, 1, static_cast<int>(left.count()));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) break;
-    char buffer[256];
-    ssize_t got = ::read(pipeFds[0], buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    line.append(buffer, static_cast<std::size_t>(got));
-    if (std::size_t end = line.find('\n'); end != std::string::npos) {
-      line.resize(end);
-      complete = true;
-    }
-  }
+  // The service prints nothing on stdout but this line.
+  std::optional<std::string> line = readLine(pipeFds[0]);
   ::close(pipeFds[0]);
-
-  if (!complete || !line.starts_with(readyPrefix)) {
-    *problem = complete ? "unexpected first line: " + line : "no ready line";
-    return std::nullopt;
-  }
-  baseUrl_ = line.substr(readyPrefix.size());
-  std::size_t colon = baseUrl_.rfind(':');
-  port_ = colon == std::string::npos ? 0 : std::atoi(baseUrl_.c_str() + colon + 1);
-  if (port_ <= 0) {
-    *problem = "no port in the ready line: " + line;
-    return std::nullopt;
-  }
-  return baseUrl_;
+  if (!line) return "no ready line";
+  if (!line->starts_with(readyPrefix)) return "unexpected first line: " + *line;
+  std::string url = line->substr(readyPrefix.size());
+  std::size_t colon = url.rfind(':');
+  port_ = colon == std::string::npos ? 0 : std::atoi(url.c_str() + colon + 1);
+  if (port_ <= 0) return "no port in the ready line: " + *line;
+  baseUrl_ = url;
+  return "";
 }
 
 int DevService::stop() { return reap(true); }
@@ -168,12 +135,11 @@ int DevService::waitForExit() { return reap(false); }
 int DevService::reap(bool terminate) {
   if (!running()) return -1;
   if (terminate) ::kill(pid_, SIGTERM);
-  int status = 0;
-  auto deadline = std::chrono::steady_clock::now() + terminateGrace;
-  while (true) {
-    pid_t done = ::waitpid(pid_, &status, WNOHANG);
-    if (done == pid_ || (done < 0 && errno != EINTR)) break;
-    if (std::chrono::steady_clock::now() > deadline) {
+  int status = -1;
+  const auto deadline = Clock::now() + terminateGrace;
+  pid_t done = 0;
+  while ((done = ::waitpid(pid_, &status, WNOHANG)) == 0 || (done < 0 && errno == EINTR)) {
+    if (Clock::now() > deadline) {
       ::kill(pid_, SIGKILL);
       while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
       }
@@ -186,11 +152,14 @@ int DevService::reap(bool terminate) {
 }
 
 std::string DevService::stderrText() const {
-  if (stderrFile_.empty()) return "";
-  std::ifstream in(stderrFile_, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
+  std::string text;
+  char buffer[4096];
+  ssize_t got = 0;
+  while (stderrFd_ >= 0 &&
+         (got = ::pread(stderrFd_, buffer, sizeof buffer, static_cast<off_t>(text.size()))) > 0) {
+    text.append(buffer, static_cast<std::size_t>(got));
+  }
+  return text;
 }
 
 }  // namespace halden::testing

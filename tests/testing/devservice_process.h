@@ -63,13 +63,14 @@ class DevService {
   static std::filesystem::path binaryPath();
 
  private:
-  std::optional<std::string> launch(const DevServiceOptions& options, std::string* problem);
+  // Returns what went wrong, or "" once the ready line named the URL.
+  std::string launch(const DevServiceOptions& options);
   int reap(bool terminate);
 
   pid_t pid_ = -1;
   int port_ = 0;
   std::string baseUrl_;
-  std::filesystem::path stderrFile_;
+  int stderrFd_ = -1;  // An anonymous in-memory file.
 };
 
 }  // namespace halden::testing
