@@ -1,353 +1,183 @@
 #include "capture/aligned_writer.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
-#include <cerrno>
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <optional>
 #include <string>
 #include <vector>
 
+#include "capture/scripted_capture.h"
 #include "store/format.h"
+#include "store/prepare_chunks.h"
+#include "store/timing.h"
 #include "store/track_file.h"
+#include "store/wave.h"
 #include "testing/temp_folder.h"
 
 namespace halden {
 namespace {
 
 constexpr double first = 10.0;
+constexpr int64_t limit = maximumMeetingFrames;
 
-std::vector<float> frames(std::size_t count, float value) {
+std::vector<float> frames(std::size_t count, float value = 0.2f) {
   return std::vector<float>(count, value);
 }
 
-// The timestamp whose target frame is `frame` for a track that started at
-// `firstTime`.
-double stampAt(int64_t frame, double firstTime = first) {
-  return firstTime + static_cast<double>(frame) / meetingSampleRate;
-}
+// The timestamp whose target frame is `frame` in a track started at `first`.
+double stampAt(int64_t frame) { return first + static_cast<double>(frame) / meetingSampleRate; }
 
-// A track output that records every append and can start at any length, so
-// the four-hour limit is reachable without writing 900 MB. It can also fail
-// one chosen append.
-class FakeTrack : public TrackOutput {
- public:
-  struct Append {
-    std::size_t size;
-    bool silent;
-  };
-
-  explicit FakeTrack(int64_t initialLength = 0) : length_(initialLength) {}
-
-  int64_t length() const override { return length_; }
-
+// A track output that starts at any length (so the four-hour limit is
+// reachable without writing 900 MB) and records its appends as sizes, silence
+// negative: {-16000, 320} is one second of silence, then 320 frames. Append
+// number `failing` fails and keeps nothing.
+struct FakeTrack : TrackOutput {
+  FakeTrack(int64_t initial, std::size_t failingAppend) : held(initial), failing(failingAppend) {}
+  int64_t length() const override { return held; }
   Result<void> append(std::span<const float> data) override {
-    if (failingAppend_ && appends_.size() == *failingAppend_) return failure_;
-    bool silent = true;
-    for (float value : data) silent = silent && value == 0.0f;
-    appends_.push_back({data.size(), silent});
-    length_ += static_cast<int64_t>(data.size());
+    if (shape.size() == failing) return error;
+    const auto size = static_cast<int64_t>(data.size());
+    shape.push_back(std::ranges::all_of(data, [](float v) { return v == 0.0f; }) ? -size : size);
+    held += size;
     return success();
   }
 
-  // Append number `index` (zero-based) fails with `error`; nothing of it is kept.
-  void failAppend(std::size_t index, Error error) {
-    failingAppend_ = index;
-    failure_ = std::move(error);
-  }
-
-  const std::vector<Append>& appends() const { return appends_; }
-
-  // Sizes of the appends, silence as negative numbers: {-16000, 320} is one
-  // second of silence followed by a 320-frame buffer.
-  std::vector<int64_t> shape() const {
-    std::vector<int64_t> shape;
-    for (const Append& append : appends_) {
-      int64_t size = static_cast<int64_t>(append.size);
-      shape.push_back(append.silent ? -size : size);
-    }
-    return shape;
-  }
-
- private:
-  int64_t length_;
-  std::vector<Append> appends_;
-  std::optional<std::size_t> failingAppend_;
-  Error failure_ = failure("unused");
+  int64_t held;
+  std::vector<int64_t> shape;
+  std::size_t failing;
+  Error error = failure("disk full");
 };
 
-void expectFailure(const Result<void>& result, std::string_view message) {
-  ASSERT_FALSE(result.ok());
-  EXPECT_EQ(result.error(), failure(std::string(message)));
-}
-
-TEST(AppendAligned, FirstBufferOfAnEmptyTrackLandsAtFrameZero) {
-  FakeTrack track;
-  ASSERT_TRUE(appendAligned(frames(320, 0.5f), track, first, first).ok());
-  EXPECT_EQ(track.shape(), (std::vector<int64_t>{320}));
-}
-
-// Every case: a track already holding 32 000 frames receives a 320-frame
-// buffer whose target frame lies `gap` frames from the track's end.
-struct GapCase {
-  int64_t gap;
-  std::vector<int64_t> expectedShape;  // appends of this call, silence negative
-  std::optional<std::string_view> error;
-};
-
-class AppendAlignedGap : public ::testing::TestWithParam<GapCase> {};
-
-TEST_P(AppendAlignedGap, PlacesOrRefusesTheBuffer) {
-  const GapCase& c = GetParam();
-  constexpr int64_t held = 32000;
-  FakeTrack track(held);
-  Result<void> result = appendAligned(frames(320, 0.5f), track, stampAt(held + c.gap), first);
-  if (c.error) {
-    expectFailure(result, *c.error);
-  } else {
-    EXPECT_TRUE(result.ok()) << result.error().description();
-  }
-  EXPECT_EQ(track.shape(), c.expectedShape);
-  int64_t appended = 0;
-  for (int64_t size : c.expectedShape) appended += std::abs(size);
-  EXPECT_EQ(track.length(), held + appended);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    JitterSilenceAndOrder, AppendAlignedGap,
-    ::testing::Values(GapCase{0, {320}, std::nullopt},
-                      // Within +-0.1 s the buffer goes straight after the previous one.
-                      GapCase{1600, {320}, std::nullopt}, GapCase{-1600, {320}, std::nullopt},
-                      GapCase{-1, {320}, std::nullopt},
-                      // One frame more is a pause: filled exactly up to the target.
-                      GapCase{1601, {-1601, 320}, std::nullopt},
-                      // Silence goes in blocks of at most one second.
-                      GapCase{16000, {-16000, 320}, std::nullopt},
-                      GapCase{16001, {-16000, -1, 320}, std::nullopt},
-                      GapCase{32000, {-16000, -16000, 320}, std::nullopt},
-                      // Audio that would start more than 0.1 s before the end runs backwards.
-                      GapCase{-1601, {}, outOfOrderMessage},
-                      GapCase{-32000, {}, outOfOrderMessage}));
-
-TEST(AppendAligned, RepeatedShortBufferIsAppendedAgainButALongOneIsRefused) {
-  FakeTrack shortTrack;
-  ASSERT_TRUE(appendAligned(frames(1600, 0.2f), shortTrack, first, first).ok());
-  ASSERT_TRUE(appendAligned(frames(1600, 0.2f), shortTrack, first, first).ok());
-  EXPECT_EQ(shortTrack.length(), 3200);
-
-  FakeTrack longTrack;
-  ASSERT_TRUE(appendAligned(frames(1601, 0.2f), longTrack, first, first).ok());
-  expectFailure(appendAligned(frames(1601, 0.2f), longTrack, first, first), outOfOrderMessage);
-  EXPECT_EQ(longTrack.length(), 1601);
-}
-
-TEST(AppendAligned, BufferStampedUpToOneSecondEarlyGoesToFrameZero) {
-  FakeTrack empty;
-  ASSERT_TRUE(appendAligned(frames(320, 0.2f), empty, first - 1.0, first).ok());
-  EXPECT_EQ(empty.shape(), (std::vector<int64_t>{320}));
-
-  // Frame 0 lies more than 1600 frames before the end of a longer track.
-  FakeTrack held(1601);
-  expectFailure(appendAligned(frames(320, 0.2f), held, first - 1.0, first), outOfOrderMessage);
-  FakeTrack jitter(1600);
-  EXPECT_TRUE(appendAligned(frames(320, 0.2f), jitter, first - 0.5, first).ok());
-  EXPECT_EQ(jitter.length(), 1920);
-}
-
-TEST(AppendAligned, BufferStampedMoreThanOneSecondEarlyIsAClockChange) {
-  FakeTrack track;
-  const double justBefore = std::nextafter(first - 1.0, -std::numeric_limits<double>::infinity());
-  expectFailure(appendAligned(frames(320, 0.2f), track, justBefore, first), clockChangedMessage);
-  expectFailure(appendAligned(frames(320, 0.2f), track, first - 5.0, first), clockChangedMessage);
-  EXPECT_TRUE(track.appends().empty());
-}
-
-TEST(AppendAligned, NonFiniteTimesAreAClockChange) {
+TEST(AppendAligned, PlacesFillsOrRefusesEachBuffer) {
+  struct Case {
+    const char* name;
+    int64_t held;  // frames the track holds before the call
+    std::size_t size;
+    double timestamp;
+    double firstTimestamp;
+    std::vector<int64_t> shape;  // appends of the call
+    std::string_view error;      // empty: appended
+    std::size_t failingAppend = SIZE_MAX;
+  };
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const double inf = std::numeric_limits<double>::infinity();
-  const std::pair<double, double> cases[] = {{nan, first}, {inf, first}, {-inf, first},
-                                             {first, nan}, {first, inf}, {first, -inf},
-                                             {nan, nan},   {inf, inf},   {-inf, -inf}};
-  for (auto [timestamp, firstTimestamp] : cases) {
-    FakeTrack track(16000);
-    expectFailure(appendAligned(frames(1, 0.2f), track, timestamp, firstTimestamp),
-                  clockChangedMessage);
-    EXPECT_TRUE(track.appends().empty()) << timestamp << " / " << firstTimestamp;
-  }
-}
-
-TEST(AppendAligned, TargetRoundsHalvesAwayFromZero) {
-  // Observed through the silence, which fills exactly up to the target frame.
-  struct Case {
-    double targetFrames;
-    int64_t silence;
-  };
+  const std::string_view pastLimit = fourHourLimitMessage, outOfOrder = outOfOrderMessage,
+                         clockChanged = clockChangedMessage;
+  const double justOverOneSecondEarly = std::nextafter(first - 1.0, -inf);
   const Case cases[] = {
-      {1600.49, 0}, {1600.5, 1601}, {1601.5, 1602}, {1602.5, 1603}, {1602.49, 1602}};
+      {"on time", 32000, 320, stampAt(32000), first, {320}, ""},
+      // Within +-0.1 s the buffer goes straight after the previous one.
+      {"late jitter", 32000, 320, stampAt(33600), first, {320}, ""},
+      {"early jitter", 32000, 320, stampAt(30400), first, {320}, ""},
+      // One frame more is a pause, filled exactly up to the target in blocks
+      // of at most one second.
+      {"pause", 32000, 320, stampAt(33601), first, {-1601, 320}, ""},
+      {"1 s pause", 32000, 320, stampAt(48000), first, {-16000, 320}, ""},
+      {"1 s + 1 pause", 32000, 320, stampAt(48001), first, {-16000, -1, 320}, ""},
+      {"2 s pause", 32000, 320, stampAt(64000), first, {-16000, -16000, 320}, ""},
+      {"backwards", 32000, 320, stampAt(30399), first, {}, outOfOrder},
+      // Up to one second early goes to frame 0, then the order rule applies.
+      {"1 s early", 0, 320, first - 1.0, first, {320}, ""},
+      {"early, full", 1601, 320, first - 1.0, first, {}, outOfOrder},
+      {"early, jitter", 1600, 320, first - 0.5, first, {320}, ""},
+      {"too early", 0, 320, justOverOneSecondEarly, first, {}, clockChanged},
+      {"NaN time", 16000, 1, nan, first, {}, clockChanged},
+      {"NaN first time", 16000, 1, first, nan, {}, clockChanged},
+      {"infinite time", 16000, 1, inf, first, {}, clockChanged},
+      {"infinite times", 16000, 1, inf, inf, {}, clockChanged},
+      {"-infinite first time", 16000, 1, first, -inf, {}, clockChanged},
+      // Halves round away from zero; seen through the silence before.
+      {"1600.49", 0, 10, 1600.49 / meetingSampleRate, 0, {10}, ""},
+      {"1600.5", 0, 10, 1600.5 / meetingSampleRate, 0, {-1601, 10}, ""},
+      {"1602.49", 0, 10, 1602.49 / meetingSampleRate, 0, {-1602, 10}, ""},
+      {"1602.5", 0, 10, 1602.5 / meetingSampleRate, 0, {-1603, 10}, ""},
+      // The limit: refused before anything is written...
+      {"past 4 h", 0, 320, stampAt(limit + 1), first, {}, pastLimit},
+      {"overflowing offset", 0, 320, 1e308, -1e308, {}, pastLimit},
+      {"buffer past 4 h", limit - 320, 321, stampAt(limit - 320), first, {}, pastLimit},
+      {"buffer up to 4 h", limit - 320, 320, stampAt(limit - 320), first, {320}, ""},
+      // ...except silence up to a target exactly at the limit...
+      {"target at 4 h", limit - 20000, 320, stampAt(limit), first, {-16000, -4000}, pastLimit},
+      // ...and reported before the order.
+      {"repeated, full", limit, 16000, stampAt(limit - 16000), first, {}, pastLimit},
+      // A failing append passes its error on; earlier silence stays.
+      {"failing silence", 0, 320, first + 3.0, first, {-16000}, "disk full", 1},
+      {"failing buffer", 0, 320, first, first, {}, "disk full", 0},
+  };
   for (const Case& c : cases) {
-    const double timestamp = c.targetFrames / meetingSampleRate;
-    ASSERT_EQ(timestamp * meetingSampleRate, c.targetFrames);  // exact in binary
-    FakeTrack track;
-    ASSERT_TRUE(appendAligned(frames(10, 0.2f), track, timestamp, 0.0).ok());
-    std::vector<int64_t> expected;
-    if (c.silence > 0) expected.push_back(-c.silence);
-    expected.push_back(10);
-    EXPECT_EQ(track.shape(), expected) << c.targetFrames;
-  }
-}
-
-TEST(AppendAligned, OffsetPastFourHoursIsRefusedBeforeAnythingIsWritten) {
-  const double pastLimit = first + 14400.0 + 1.0 / meetingSampleRate;
-  FakeTrack track;
-  expectFailure(appendAligned(frames(320, 0.2f), track, pastLimit, first), fourHourLimitMessage);
-  // Times so far apart that their difference overflows.
-  expectFailure(appendAligned(frames(320, 0.2f), track, 1e308, -1e308), fourHourLimitMessage);
-  EXPECT_TRUE(track.appends().empty());
-}
-
-TEST(AppendAligned, TargetAtExactlyTheLimitIsFilledThenRefused) {
-  FakeTrack track(maximumMeetingFrames - 20000);
-  expectFailure(appendAligned(frames(320, 0.2f), track, first + 14400.0, first),
-                fourHourLimitMessage);
-  // The silence stays; the buffer does not.
-  EXPECT_EQ(track.shape(), (std::vector<int64_t>{-16000, -4000}));
-  EXPECT_EQ(track.length(), maximumMeetingFrames);
-}
-
-TEST(AppendAligned, BufferThatWouldPassTheLimitIsRefusedWhole) {
-  constexpr int64_t room = 320;
-  const int64_t held = maximumMeetingFrames - room;
-  FakeTrack tooLong(held);
-  expectFailure(appendAligned(frames(room + 1, 0.2f), tooLong, stampAt(held), first),
-                fourHourLimitMessage);
-  EXPECT_TRUE(tooLong.appends().empty());
-
-  FakeTrack fits(held);
-  ASSERT_TRUE(appendAligned(frames(room, 0.2f), fits, stampAt(held), first).ok());
-  EXPECT_EQ(fits.length(), maximumMeetingFrames);
-}
-
-TEST(AppendAligned, LimitIsReportedBeforeOrder) {
-  // A repeated buffer on a full track.
-  FakeTrack track(maximumMeetingFrames);
-  expectFailure(
-      appendAligned(frames(16000, 0.2f), track, stampAt(maximumMeetingFrames - 16000), first),
-      fourHourLimitMessage);
-  EXPECT_TRUE(track.appends().empty());
-}
-
-TEST(AppendAligned, FailingAppendMidSilenceKeepsEarlierBlocksAndPassesTheErrorOn) {
-  FakeTrack track;
-  const Error diskFull = Error::fromErrno(ENOSPC);
-  track.failAppend(1, diskFull);
-  Result<void> result = appendAligned(frames(320, 0.2f), track, first + 3.0, first);
-  ASSERT_FALSE(result.ok());
-  EXPECT_EQ(result.error(), diskFull);
-  EXPECT_EQ(track.shape(), (std::vector<int64_t>{-16000}));
-}
-
-TEST(AppendAligned, FailingBufferAppendPassesTheErrorOn) {
-  FakeTrack track;
-  const Error diskFull = Error::fromErrno(ENOSPC);
-  track.failAppend(0, diskFull);
-  Result<void> result = appendAligned(frames(320, 0.2f), track, first, first);
-  ASSERT_FALSE(result.ok());
-  EXPECT_EQ(result.error(), diskFull);
-}
-
-// The same rules on real track files, read back from disk.
-class AppendAlignedTrackFile : public ::testing::Test {
- protected:
-  std::vector<float> readAll(const std::filesystem::path& path) {
-    auto reader = TrackReader::open(path);
-    EXPECT_TRUE(reader.ok());
-    if (!reader.ok()) return {};
-    std::vector<float> samples(static_cast<std::size_t>((*reader)->length()));
-    auto read = (*reader)->read(0, samples);
-    EXPECT_TRUE(read.ok());
-    if (!read.ok()) return {};
-    samples.resize(*read);
-    return samples;
-  }
-
-  testing::TempFolder folder_;
-};
-
-TEST_F(AppendAlignedTrackFile, PauseBecomesSilenceAndSpeechKeepsItsPosition) {
-  const auto path = folder_ / "system.caf";
-  auto writer = TrackWriter::create(path, TrackEncoding::float32);
-  ASSERT_TRUE(writer.ok());
-  TrackWriter& track = **writer;
-  ASSERT_TRUE(appendAligned(frames(16000, 0.2f), track, first, first).ok());
-  ASSERT_TRUE(appendAligned(frames(16000, 0.4f), track, first + 3.0, first).ok());
-  // Refusals leave the file as it was.
-  EXPECT_FALSE(appendAligned(frames(16000, 0.2f), track, first, first).ok());
-  EXPECT_FALSE(appendAligned(frames(1, 0.2f), track, std::nan(""), first).ok());
-  EXPECT_FALSE(appendAligned(frames(1, 0.2f), track, first - 1.5, first).ok());
-  ASSERT_TRUE(track.close().ok());
-
-  const std::vector<float> samples = readAll(path);
-  ASSERT_EQ(samples.size(), 64000u);
-  EXPECT_EQ(samples[0], 0.2f);
-  EXPECT_EQ(samples[15999], 0.2f);
-  for (std::size_t i = 16000; i < 48000; ++i) ASSERT_EQ(samples[i], 0.0f) << i;
-  EXPECT_EQ(samples[48000], 0.4f);
-  EXPECT_EQ(samples[63999], 0.4f);
-}
-
-TEST_F(AppendAlignedTrackFile, GapsOfExactly1600And1601Frames) {
-  for (int64_t gap : {1600, 1601}) {
-    const auto path = folder_ / ("gap-" + std::to_string(gap) + ".caf");
-    auto writer = TrackWriter::create(path, TrackEncoding::float32);
-    ASSERT_TRUE(writer.ok());
-    ASSERT_TRUE(appendAligned(frames(320, 0.25f), **writer, first, first).ok());
-    ASSERT_TRUE(appendAligned(frames(320, 0.5f), **writer, stampAt(320 + gap), first).ok());
-    ASSERT_TRUE((*writer)->close().ok());
-
-    const std::vector<float> samples = readAll(path);
-    const std::size_t secondStart = gap == 1600 ? 320 : 320 + 1601;
-    ASSERT_EQ(samples.size(), secondStart + 320) << gap;
-    EXPECT_EQ(samples[319], 0.25f);
-    if (gap == 1601) {
-      EXPECT_EQ(samples[320], 0.0f);
-      EXPECT_EQ(samples[secondStart - 1], 0.0f);
+    SCOPED_TRACE(c.name);
+    FakeTrack track(c.held, c.failingAppend);
+    Result<void> result = appendAligned(frames(c.size), track, c.timestamp, c.firstTimestamp);
+    EXPECT_EQ(result.ok(), c.error.empty());
+    if (!result.ok()) {
+      EXPECT_EQ(result.error(), failure(std::string(c.error)));
     }
-    EXPECT_EQ(samples[secondStart], 0.5f) << gap;
+    EXPECT_EQ(track.shape, c.shape);
   }
 }
 
-TEST_F(AppendAlignedTrackFile, RecordedTrackReadsBackWhileStillOpen) {
-  // 16-bit tracks rewrite their header with every append: what a reader sees
-  // of an open track is what a killed recorder would leave behind.
-  const auto path = folder_ / "microphone.caf";
-  auto writer = TrackWriter::create(path);
-  ASSERT_TRUE(writer.ok());
-  ASSERT_TRUE(appendAligned(frames(320, 0.25f), **writer, first, first).ok());
-  ASSERT_TRUE(appendAligned(frames(320, 0.5f), **writer, first + 0.5, first).ok());
-
-  const std::vector<float> samples = readAll(path);
-  ASSERT_EQ(samples.size(), 8320u);
-  EXPECT_EQ(samples[0], 0.25f);
-  EXPECT_EQ(samples[7999], 0.0f);
-  EXPECT_EQ(samples[8000], 0.5f);
-}
-
-TEST_F(AppendAlignedTrackFile, RecordedTrackClipsInsteadOfWrapping) {
-  const auto path = folder_ / "microphone.caf";
-  auto writer = TrackWriter::create(path);
+TEST(AppendAligned, RecordedTrackClipsInsteadOfWrappingAndRefusesAppendsWhenClosed) {
+  testing::TempFolder folder;
+  auto writer = TrackWriter::create(folder / "microphone.caf");
   ASSERT_TRUE(writer.ok());
   ASSERT_TRUE((*writer)->append(std::vector<float>{1.5f, -1.5f, 1.0f, -1.0f}).ok());
   ASSERT_TRUE((*writer)->close().ok());
-  EXPECT_FALSE((*writer)->append(frames(1, 0.1f)).ok());
+  EXPECT_FALSE((*writer)->append(frames(1)).ok());
 
-  const std::vector<float> samples = readAll(path);
+  const std::vector<float> samples = testing::readTrack(folder / "microphone.caf");
   ASSERT_EQ(samples.size(), 4u);
-  EXPECT_GT(samples[0], 0.999f);
-  EXPECT_LT(samples[1], -0.999f);
-  EXPECT_GT(samples[2], 0.999f);
-  EXPECT_LT(samples[3], -0.999f);
+  for (std::size_t i = 0; i < 4; ++i) EXPECT_GT(samples[i] * (i % 2 ? -1 : 1), 0.999f) << i;
+}
+
+// Writes five seconds into <folder>/microphone.caf the way capture does (a
+// 16-bit track, 20 ms buffers with timestamps jittering by up to 0.5 ms,
+// timing.json written when the track is made): 2 s at 0.25, a 1 s pause in
+// delivery, 2 s at -0.5. Then dies by SIGKILL with the track still open.
+[[noreturn]] void writeThenDie(const std::filesystem::path& folder) {
+  auto track = TrackWriter::create(folder / "microphone.caf", TrackEncoding::pcm16);
+  if (!track || !writeTiming({{"microphone", first}}, folder)) _exit(1);
+  for (int k = 0; k < 250; ++k) {
+    if (k >= 100 && k < 150) continue;
+    // The first buffer and the one after the pause are on time.
+    const double jitter = (((k + 1) % 3) - 1) * 0.0005;
+    if (!appendAligned(frames(320, k < 100 ? 0.25f : -0.5f), **track, first + k * 0.02 + jitter,
+                       first)) {
+      _exit(1);
+    }
+  }
+  raise(SIGKILL);
+  _exit(1);
+}
+
+TEST(AppendAligned, KilledWritersTrackKeepsEveryFrameAtItsPosition) {
+  testing::TempFolder folder;
+  const pid_t writer = fork();
+  ASSERT_GE(writer, 0);
+  if (writer == 0) writeThenDie(folder.path());
+  int status = 0;
+  ASSERT_EQ(waitpid(writer, &status, 0), writer);
+  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "exit status " << status;
+
+  Result<ChunkList> chunks = prepareChunks(folder.path());
+  ASSERT_TRUE(chunks.ok()) << chunks.error().description();
+  ASSERT_EQ(chunks->size(), 1u);
+  Result<Bytes> chunk = validateChunk(chunks->front(), folder.path());
+  ASSERT_TRUE(chunk.ok()) << chunk.error().description();
+  ASSERT_EQ(chunk->size(), waveHeaderSize + std::size_t{2} * 80000);
+  auto sampleAt = [&chunk](std::size_t index) {
+    const std::size_t offset = waveHeaderSize + 2 * index;
+    return static_cast<int16_t>((*chunk)[offset] | ((*chunk)[offset + 1] << 8));
+  };
+  // Mixed at 0.7 of its level, as the only track.
+  for (std::size_t i = 0; i < 32000; ++i) ASSERT_NEAR(sampleAt(i), 0.25 * 0.7 * 32767, 2) << i;
+  for (std::size_t i = 32000; i < 48000; ++i) ASSERT_EQ(sampleAt(i), 0) << i;
+  for (std::size_t i = 48000; i < 80000; ++i) ASSERT_NEAR(sampleAt(i), -0.5 * 0.7 * 32767, 2) << i;
 }
 
 }  // namespace

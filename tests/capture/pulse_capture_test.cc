@@ -1,8 +1,5 @@
 // The recorder against a real PulseAudio daemon that each test starts.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cmath>
@@ -14,10 +11,10 @@
 #include "base/main_context.h"
 #include "capture/audio_recorder.h"
 #include "capture/pulse_rig.h"
+#include "capture/scripted_capture.h"
 #include "store/format.h"
 #include "store/prepare_chunks.h"
 #include "store/timing.h"
-#include "store/track_file.h"
 #include "testing/main_context.h"
 #include "testing/temp_folder.h"
 
@@ -25,53 +22,36 @@ namespace halden {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::toneLevel;
 
 constexpr double rate = 16000;
 
-// A quiet tone (so that only inserted silence is exactly zero) with 1 ms
-// pulses of 0.8 at `clicks` (seconds).
-std::vector<float> toneWithClicks(double seconds, double frequency,
-                                  const std::vector<double>& clicks) {
+// A quiet tone (so that only inserted silence is exactly zero) with `clicks`
+// 1 ms pulses of 0.8, `spacing` seconds apart from `firstClick`.
+std::vector<float> toneWithClicks(double seconds, double frequency, double firstClick = 0,
+                                  double spacing = 0, int clicks = 0) {
   std::vector<float> samples(static_cast<std::size_t>(seconds * rate));
   for (std::size_t i = 0; i < samples.size(); ++i) {
     samples[i] = static_cast<float>(
         0.05 * std::sin(2 * std::numbers::pi * frequency * static_cast<double>(i) / rate));
   }
-  for (double click : clicks) {
-    const auto first = static_cast<std::size_t>(std::lround(click * rate));
+  for (int k = 0; k < clicks; ++k) {
+    const auto first = static_cast<std::size_t>(std::lround((firstClick + spacing * k) * rate));
     for (std::size_t i = first; i < first + 16 && i < samples.size(); ++i) samples[i] = 0.8f;
   }
   return samples;
 }
 
-std::vector<double> clickTrain(double first, double spacing, int count) {
+// Times of the clicks in a track that began at `start`: where it rises above
+// 0.4 after at least 0.1 s below it.
+std::vector<double> clickTimes(const std::vector<float>& track, double start) {
   std::vector<double> times;
-  for (int k = 0; k < count; ++k) times.push_back(first + spacing * k);
-  return times;
-}
-
-std::vector<float> readTrack(const std::filesystem::path& file) {
-  auto reader = TrackReader::open(file);
-  EXPECT_TRUE(reader.ok()) << file;
-  if (!reader.ok()) return {};
-  std::vector<float> frames(static_cast<std::size_t>((*reader)->length()));
-  EXPECT_TRUE((*reader)->read(0, frames).ok());
-  return frames;
-}
-
-// Frames where a click begins: above 0.4 after at least 0.1 s below it.
-std::vector<std::size_t> clickOnsets(const std::vector<float>& track) {
-  std::vector<std::size_t> onsets;
   std::size_t quiet = 0;
   for (std::size_t i = 0; i < track.size(); ++i) {
-    if (std::abs(track[i]) > 0.4f) {
-      if (quiet >= 1600) onsets.push_back(i);
-      quiet = 0;
-    } else {
-      ++quiet;
-    }
+    if (std::abs(track[i]) > 0.4f && quiet >= 1600) times.push_back(start + i / rate);
+    quiet = std::abs(track[i]) > 0.4f ? 0 : quiet + 1;
   }
-  return onsets;
+  return times;
 }
 
 // The longest run of exact zeros after the track's first sound, in seconds.
@@ -84,18 +64,6 @@ double longestSilence(const std::vector<float>& track) {
     longest = std::max(longest, run);
   }
   return static_cast<double>(longest) / rate;
-}
-
-// Level of `frequency` Hz over [from, from + count) frames.
-double toneLevel(const std::vector<float>& track, std::size_t from, std::size_t count,
-                 double frequency) {
-  double re = 0, im = 0;
-  for (std::size_t i = from; i < from + count && i < track.size(); ++i) {
-    const double phase = 2 * std::numbers::pi * frequency * static_cast<double>(i) / rate;
-    re += track[i] * std::cos(phase);
-    im += track[i] * std::sin(phase);
-  }
-  return 2 * std::hypot(re, im) / static_cast<double>(count);
 }
 
 class PulseCaptureTest : public ::testing::Test {
@@ -115,7 +83,7 @@ class PulseCaptureTest : public ::testing::Test {
     return messages_;
   }
   std::vector<float> track(std::string_view name) {
-    return readTrack(meeting_ / trackFileName(name));
+    return testing::readTrack(meeting_ / trackFileName(name));
   }
 
   testing::PulseDaemon daemon_;
@@ -135,15 +103,14 @@ TEST_F(PulseCaptureTest, ClickTrainsLineUpByTimingAndAPauseStaysSilence) {
   constexpr double offset = 1.5;
   testing::TonePlayer player;
   // Signals outlast the recording: only inserted silence is exactly zero.
-  ASSERT_TRUE(player.prepare({
-      {"speakers", toneWithClicks(16, 440, clickTrain(0.5, 0.5, 24))},
-      {"micsink", toneWithClicks(16 + offset, 660, clickTrain(0.5 + offset, 0.5, 24))},
+  ASSERT_TRUE(player.play({
+      {"speakers", toneWithClicks(16, 440, 0.5, 0.5, 24)},
+      {"micsink", toneWithClicks(16 + offset, 660, 0.5 + offset, 0.5, 24)},
   }));
-  player.start();
   std::this_thread::sleep_for(5s);
-  ASSERT_TRUE(daemon_.pactl({"suspend-source", "mic", "1"}));
+  ASSERT_TRUE(daemon_.pactl("suspend-source mic 1"));
   std::this_thread::sleep_for(2s);
-  ASSERT_TRUE(daemon_.pactl({"suspend-source", "mic", "0"}));
+  ASSERT_TRUE(daemon_.pactl("suspend-source mic 0"));
   std::this_thread::sleep_for(6s);
   ASSERT_TRUE(stop().ok());
   EXPECT_TRUE(messages().empty());
@@ -151,17 +118,10 @@ TEST_F(PulseCaptureTest, ClickTrainsLineUpByTimingAndAPauseStaysSilence) {
   auto timing = readTiming(meeting_);
   ASSERT_TRUE(timing.ok());
   ASSERT_EQ(timing->size(), 2u);
-  const double systemStart = timing->at("system");
-  const double microphoneStart = timing->at("microphone");
   const std::vector<float> system = track(systemTrackName);
   const std::vector<float> microphone = track(microphoneTrackName);
-  std::vector<double> systemClicks, microphoneClicks;
-  for (std::size_t onset : clickOnsets(system)) {
-    systemClicks.push_back(systemStart + static_cast<double>(onset) / rate);
-  }
-  for (std::size_t onset : clickOnsets(microphone)) {
-    microphoneClicks.push_back(microphoneStart + static_cast<double>(onset) / rate);
-  }
+  const std::vector<double> systemClicks = clickTimes(system, timing->at("system"));
+  const std::vector<double> microphoneClicks = clickTimes(microphone, timing->at("microphone"));
   ASSERT_GE(systemClicks.size(), 20u);
   // Each microphone click against the system click played `offset` before
   // it; separately before the pause and after it (where the microphone's
@@ -179,8 +139,6 @@ TEST_F(PulseCaptureTest, ClickTrainsLineUpByTimingAndAPauseStaysSilence) {
     (early ? before : after) += 1;
     double& worst = early ? worstBefore : worstAfter;
     worst = std::max(worst, std::abs(nearest));
-    std::printf("misalignment %s the pause: %+.1f ms\n", early ? "before" : "after",
-                nearest * 1000);
   }
   std::printf(
       "worst misalignment: %.1f ms over %zu clicks before the pause, %.1f ms over %zu "
@@ -200,96 +158,65 @@ TEST_F(PulseCaptureTest, ClickTrainsLineUpByTimingAndAPauseStaysSilence) {
   EXPECT_LT(longestSilence(system), 0.1);
 }
 
-TEST_F(PulseCaptureTest, RecordingFollowsTheDefaultDevices) {
-  testing::TonePlayer player;
-  ASSERT_TRUE(player.prepare({
-      {"speakers", toneWithClicks(12, 500, {})},
-      {"headphones", toneWithClicks(12, 1500, {})},
-      {"micsink", toneWithClicks(12, 700, {})},
-      {"micsink2", toneWithClicks(12, 2100, {})},
-  }));
-  player.start();
-  ASSERT_TRUE(start().ok());
-  std::this_thread::sleep_for(4s);
-  ASSERT_TRUE(daemon_.pactl({"set-default-sink", "headphones"}));
-  ASSERT_TRUE(daemon_.pactl({"set-default-source", "mic2"}));
-  std::this_thread::sleep_for(3s);
-  ASSERT_TRUE(stop().ok());
-  EXPECT_TRUE(messages().empty());
-
-  const std::vector<float> system = track(systemTrackName);
-  const std::vector<float> microphone = track(microphoneTrackName);
-  for (const auto* t : {&system, &microphone}) {
-    const double seconds = static_cast<double>(t->size()) / rate;
-    const double gap = longestSilence(*t);
-    std::printf("track %.2f s, longest gap %.3f s\n", seconds, gap);
-    EXPECT_GT(seconds, 5.0);
-    EXPECT_LT(gap, 1.0);
-  }
-  // Before the change each track holds its first device's tone, in its last
-  // second the second device's.
-  const std::size_t last = system.size() - 16000;
-  EXPECT_GT(toneLevel(system, 16000, 16000, 500), 0.02);
-  EXPECT_LT(toneLevel(system, 16000, 16000, 1500), 0.005);
-  EXPECT_GT(toneLevel(system, last, 16000, 1500), 0.02);
-  EXPECT_LT(toneLevel(system, last, 16000, 500), 0.005);
-  const std::size_t lastMic = microphone.size() - 16000;
-  EXPECT_GT(toneLevel(microphone, 16000, 16000, 700), 0.02);
-  EXPECT_GT(toneLevel(microphone, lastMic, 16000, 2100), 0.02);
-  EXPECT_LT(toneLevel(microphone, lastMic, 16000, 700), 0.005);
-}
-
-TEST_F(PulseCaptureTest, ServerGoingAwayStopsTheRecordingWithItsError) {
+TEST_F(PulseCaptureTest, StartNeedsMicrophoneAndServerAndALostServerStopsTheRecording) {
+  // A monitor is no microphone.
+  ASSERT_TRUE(daemon_.pactl("set-default-source speakers.monitor"));
+  EXPECT_EQ(start().error().description(), microphoneAccessMessage);
+  ASSERT_TRUE(daemon_.pactl("set-default-source mic"));
   ASSERT_TRUE(start().ok());
   std::this_thread::sleep_for(500ms);
   daemon_.kill();
   for (int i = 0; i < 200 && messages().empty(); ++i) std::this_thread::sleep_for(10ms);
   EXPECT_EQ(messages(), std::vector<std::string>{"Recording stopped: Connection terminated. "
                                                  "Recover the saved recording to upload it."});
-  Result<void> stopped = stop();
-  ASSERT_FALSE(stopped.ok());
-  EXPECT_EQ(stopped.error().description(), "Connection terminated");
-}
-
-TEST_F(PulseCaptureTest, StartIsRefusedWithoutServerOrMicrophone) {
-  ASSERT_TRUE(daemon_.pactl({"set-default-source", "speakers.monitor"}));
-  Result<void> started = start();
-  ASSERT_FALSE(started.ok());
-  EXPECT_EQ(started.error().description(),
-            "Enable microphone access for Halden in System Settings, then try again.");
-  daemon_.kill();
-  started = start();
-  ASSERT_FALSE(started.ok());
-  EXPECT_EQ(started.error().description(),
-            "Enable microphone access for Halden in System Settings, then try again.");
+  EXPECT_EQ(stop().error().description(), "Connection terminated");
+  EXPECT_EQ(start().error().description(), microphoneAccessMessage);
   EXPECT_FALSE(recorder_.isRecording());
 }
 
-TEST_F(PulseCaptureTest, KilledRecordingLeavesTracksThatPrepare) {
+TEST_F(PulseCaptureTest, RecordingFollowsTheDefaultDevicesAndAKilledOneLeavesTracksThatPrepare) {
   testing::TonePlayer player;
-  ASSERT_TRUE(player.prepare({
-      {"speakers", toneWithClicks(20, 500, clickTrain(0.5, 1, 19))},
-      {"micsink", toneWithClicks(20, 700, clickTrain(1, 1, 19))},
+  ASSERT_TRUE(player.play({
+      {"speakers", toneWithClicks(20, 500)},
+      {"headphones", toneWithClicks(20, 1500)},
+      {"micsink", toneWithClicks(20, 700)},
+      {"micsink2", toneWithClicks(20, 2100)},
   }));
-  player.start();
 
-  // The helper prints "recording" once capture runs; the ten seconds count
-  // from the moment both tracks have begun (idle null sinks deliver their
-  // first audio about 2 s late).
+  // A helper process records, until it is killed. Times count from the
+  // moment both tracks have begun (idle null sinks deliver their first audio
+  // about 2 s late).
   testing::ChildProcess helper({HALDEN_RECORD_HELPER, meeting_.string()});
-  ASSERT_EQ(helper.readLine(), "recording");
-  for (int i = 0; i < 100; ++i) {
+  auto bothTracksBegan = [this] {
     auto timing = readTiming(meeting_);
-    if (timing.ok() && timing->size() == 2) break;
-    std::this_thread::sleep_for(50ms);
-  }
-  std::this_thread::sleep_for(10s);
+    return timing.ok() && timing->size() == 2;
+  };
+  for (int i = 0; i < 100 && !bothTracksBegan(); ++i) std::this_thread::sleep_for(50ms);
+  ASSERT_TRUE(bothTracksBegan()) << "the helper does not record";
+  std::this_thread::sleep_for(4s);
+  ASSERT_TRUE(daemon_.pactl("set-default-sink headphones"));
+  ASSERT_TRUE(daemon_.pactl("set-default-source mic2"));
+  std::this_thread::sleep_for(6s);
   helper.kill();
 
-  for (std::string_view name : {systemTrackName, microphoneTrackName}) {
-    const double seconds = static_cast<double>(track(name).size()) / rate;
-    std::printf("%s track after the kill: %.2f s\n", std::string(name).c_str(), seconds);
-    EXPECT_GE(seconds, 9.0);
+  // Each track holds its first device's tone in its second second, and only
+  // the second device's in its last.
+  const struct {
+    std::string_view name;
+    double before, after;
+  } tracks[] = {{systemTrackName, 500, 1500}, {microphoneTrackName, 700, 2100}};
+  for (const auto& t : tracks) {
+    const std::vector<float> frames = track(t.name);
+    const double seconds = static_cast<double>(frames.size()) / rate;
+    std::printf("%s track after the kill %.2f s, longest gap %.3f s\n", t.name.data(), seconds,
+                longestSilence(frames));
+    ASSERT_GE(seconds, 9.0);
+    EXPECT_LT(longestSilence(frames), 1.0);
+    const std::size_t last = frames.size() - 16000;
+    EXPECT_GT(toneLevel(frames, 16000, 16000, t.before), 0.02);
+    EXPECT_LT(toneLevel(frames, 16000, 16000, t.after), 0.005);
+    EXPECT_GT(toneLevel(frames, last, 16000, t.after), 0.02);
+    EXPECT_LT(toneLevel(frames, last, 16000, t.before), 0.005);
   }
   auto chunks = prepareChunks(meeting_);
   ASSERT_TRUE(chunks.ok()) << chunks.error().description();

@@ -8,13 +8,20 @@
 // environment points the client library at it for the fixture's lifetime.
 #pragma once
 
-#include <sys/types.h>
+#include <fcntl.h>
+#include <pulse/pulseaudio.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -22,76 +29,193 @@
 
 namespace halden::testing {
 
-// Runs `argv` to its end; returns its exit status (-1 when it could not run).
-int runCommand(const std::vector<std::string>& argv);
-
 // A child process that dies with the test process, so that a test that is
-// killed leaves nothing behind. Its standard output is readable.
+// killed leaves nothing behind. Its output goes to `log` when one is given.
 class ChildProcess {
  public:
   explicit ChildProcess(const std::vector<std::string>& argv,
-                        const std::filesystem::path& log = {});
-  // Kills the child if it still runs, and reaps it.
-  ~ChildProcess();
+                        const std::filesystem::path& log = {}) {
+    std::vector<char*> args;
+    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    const pid_t parent = getpid();
+    pid_ = fork();
+    if (pid_ == 0) {
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+      if (getppid() != parent) _exit(127);
+      if (!log.empty()) {
+        const int file = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+        dup2(file, 1);
+        dup2(file, 2);
+      }
+      execvp(args[0], args.data());
+      _exit(127);
+    }
+  }
+  ~ChildProcess() { kill(); }
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
-  pid_t pid() const { return pid_; }
-  // One line of the child's standard output, without its end; empty at end
-  // of output. Only when no log file was given.
-  std::string readLine();
-  // SIGKILL, then reap.
-  void kill();
-  // SIGTERM; reaps within `seconds`, else kills.
-  void terminate(int seconds);
-  // Waits up to `timeout` for the child to end; its exit status (-1 when
-  // killed by a signal), or none while it still runs.
-  std::optional<int> wait(std::chrono::milliseconds timeout);
-  // True when the child has ended (and is reaped).
-  bool ended() { return pid_ <= 0 || wait(std::chrono::milliseconds(0)).has_value(); }
+  // False once the child has ended (it is then reaped).
+  bool running() {
+    if (pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) != 0) pid_ = -1;
+    return pid_ > 0;
+  }
+  // Sends `signal`, and SIGKILL if the child still runs 5 s later; reaps it.
+  void kill(int signal = SIGKILL) {
+    if (pid_ <= 0) return;
+    ::kill(pid_, signal);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (waitpid(pid_, nullptr, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() > deadline) ::kill(pid_, SIGKILL);
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    pid_ = -1;
+  }
 
  private:
   pid_t pid_ = -1;
-  int output_ = -1;
 };
 
 class PulseDaemon {
  public:
   // Starts the daemon and waits until it answers. Check ok() afterwards.
-  PulseDaemon();
-  // Stops the daemon and waits for it to end.
-  ~PulseDaemon();
+  PulseDaemon() {
+    const std::filesystem::path runtime = temp_.folder("runtime");
+    std::filesystem::permissions(runtime, std::filesystem::perms::owner_all);
+    setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    setenv("HOME", temp_.folder("home").c_str(), 1);
+    setenv("PULSE_RUNTIME_PATH", (runtime / "pulse").c_str(), 1);
+    setenv("PULSE_STATE_PATH", temp_.folder("state").c_str(), 1);
+    setenv("PULSE_SERVER", ("unix:" + (runtime / "pulse" / "native").string()).c_str(), 1);
+    writeBytes(temp_ / "rig.pa",
+               "load-module module-native-protocol-unix\n"
+               "load-module module-null-sink sink_name=speakers\n"
+               "load-module module-null-sink sink_name=headphones\n"
+               "load-module module-null-sink sink_name=micsink\n"
+               "load-module module-null-sink sink_name=micsink2\n"
+               "load-module module-remap-source source_name=mic master=micsink.monitor\n"
+               "load-module module-remap-source source_name=mic2 master=micsink2.monitor\n"
+               "set-default-sink speakers\n"
+               "set-default-source mic\n");
+    // -n: only the script's modules. --system=no with root: the daemon warns
+    // and runs as a per-user server.
+    process_.emplace(std::vector<std::string>{"pulseaudio", "-n", "-F", (temp_ / "rig.pa").string(),
+                                              "--daemonize=no", "--system=no", "--use-pid-file=no",
+                                              "--exit-idle-time=-1", "--log-target=stderr",
+                                              "--log-level=warning"},
+                     temp_ / "pulseaudio.log");
+    for (int i = 0; i < 100 && !ok_ && process_->running(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      ok_ = pactl("info");
+    }
+  }
+  ~PulseDaemon() { process_->kill(SIGTERM); }
   PulseDaemon(const PulseDaemon&) = delete;
   PulseDaemon& operator=(const PulseDaemon&) = delete;
 
-  bool ok() const { return process_ != nullptr; }
-  // "pactl <args…>"; true when it succeeded.
-  bool pactl(const std::vector<std::string>& args) const;
+  bool ok() const { return ok_; }
+  // Runs "pactl <args>"; true when it succeeded.
+  bool pactl(const std::string& args) const {
+    return std::system(("pactl " + args + " >/dev/null 2>&1").c_str()) == 0;
+  }
   // Kills the daemon at once, as a crash would.
-  void kill();
+  void kill() { process_->kill(); }
   const std::filesystem::path& folder() const { return temp_.path(); }
 
  private:
   TempFolder temp_;
-  std::unique_ptr<ChildProcess> process_;
+  std::optional<ChildProcess> process_;
+  bool ok_ = false;
 };
 
 // Plays 16 kHz mono float audio into sinks, every stream starting at the
 // same moment and staying on its sink. Silence follows each signal's end.
 class TonePlayer {
  public:
-  TonePlayer();
-  ~TonePlayer();
+  TonePlayer() {
+    pa_context_set_state_callback(context_, &wake, loop_);
+    pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr);
+    pa_threaded_mainloop_start(loop_);
+  }
+  ~TonePlayer() {
+    pa_threaded_mainloop_stop(loop_);
+    for (auto& stream : streams_) pa_stream_unref(stream->stream);
+    pa_context_disconnect(context_);
+    pa_context_unref(context_);
+    pa_threaded_mainloop_free(loop_);
+  }
   TonePlayer(const TonePlayer&) = delete;
   TonePlayer& operator=(const TonePlayer&) = delete;
 
-  // Connects one stream per (sink, samples), filled and held until start().
-  bool prepare(std::vector<std::pair<std::string, std::vector<float>>> signals);
-  void start();
+  // Connects one stream per (sink, samples), each corked until all are
+  // ready, then starts them together. False when a stream cannot play.
+  bool play(std::vector<std::pair<std::string, std::vector<float>>> signals) {
+    pa_threaded_mainloop_lock(loop_);
+    while (pa_context_get_state(context_) != PA_CONTEXT_READY) {
+      if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context_))) {
+        pa_threaded_mainloop_unlock(loop_);
+        return false;
+      }
+      pa_threaded_mainloop_wait(loop_);
+    }
+    const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, 16000, 1};
+    const pa_buffer_attr attributes{
+        .maxlength = UINT32_MAX,
+        .tlength = static_cast<uint32_t>(pa_usec_to_bytes(40'000, &spec)),
+        .prebuf = UINT32_MAX,
+        .minreq = UINT32_MAX,
+        .fragsize = UINT32_MAX};
+    for (auto& [sink, samples] : signals) {
+      auto& stream = *streams_.emplace_back(
+          new Stream{pa_stream_new(context_, "test signal", &spec, nullptr), std::move(samples)});
+      pa_stream_set_write_callback(stream.stream, &Stream::write, &stream);
+      pa_stream_set_state_callback(stream.stream, &wake, loop_);
+      pa_stream_connect_playback(
+          stream.stream, sink.c_str(), &attributes,
+          static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED | PA_STREAM_ADJUST_LATENCY |
+                                         PA_STREAM_DONT_MOVE),
+          nullptr, nullptr);
+    }
+    bool ready = true;
+    for (auto& stream : streams_) {
+      while (pa_stream_get_state(stream->stream) == PA_STREAM_CREATING) {
+        pa_threaded_mainloop_wait(loop_);
+      }
+      ready = ready && pa_stream_get_state(stream->stream) == PA_STREAM_READY;
+    }
+    for (auto& stream : streams_) {
+      if (pa_operation* uncork = pa_stream_cork(stream->stream, 0, nullptr, nullptr)) {
+        pa_operation_unref(uncork);
+      }
+    }
+    pa_threaded_mainloop_unlock(loop_);
+    return ready;
+  }
 
  private:
-  struct State;
-  std::unique_ptr<State> state_;
+  struct Stream {
+    pa_stream* stream;
+    std::vector<float> samples;
+    std::size_t position = 0;
+
+    static void write(pa_stream* stream, size_t bytes, void* data) {
+      auto* s = static_cast<Stream*>(data);
+      std::vector<float> block(bytes / sizeof(float), 0.0f);
+      for (float& sample : block) {
+        if (s->position < s->samples.size()) sample = s->samples[s->position++];
+      }
+      pa_stream_write(stream, block.data(), block.size() * sizeof(float), nullptr, 0,
+                      PA_SEEK_RELATIVE);
+    }
+  };
+  static void wake(auto*, void* loop) {
+    pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0);
+  }
+
+  pa_threaded_mainloop* loop_ = pa_threaded_mainloop_new();
+  pa_context* context_ = pa_context_new(pa_threaded_mainloop_get_api(loop_), "halden-tests");
+  std::vector<std::unique_ptr<Stream>> streams_;
 };
 
 }  // namespace halden::testing

@@ -1,5 +1,5 @@
-// Records into the meeting folder given as its argument until it is killed.
-// Prints "recording" once capture runs; exits 1 with the error otherwise.
+// Records into the meeting folder given as its argument until it is killed;
+// exits 1 with the error when recording cannot start.
 #include <unistd.h>
 
 #include <cstdio>
@@ -15,7 +15,5 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s\n", started.error().description().c_str());
     return 1;
   }
-  std::printf("recording\n");
-  std::fflush(stdout);
   for (;;) pause();
 }

@@ -1,15 +1,22 @@
-// A scripted capture service for tests: the test chooses what each platform
-// step answers, and delivers chosen buffers and stop reports through the
-// streams it made, on the recorder's sample queue like the real one.
+// Test doubles and signals for the capture tests: a scripted capture service
+// (the test chooses what each platform step answers, and delivers chosen
+// buffers and stop reports on the recorder's sample queue like the real
+// one), sine buffers, and measurements of 16 kHz tracks.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <cmath>
 #include <cstdint>
+#include <cstring>
+#include <filesystem>
 #include <memory>
-#include <mutex>
+#include <numbers>
 #include <optional>
 #include <vector>
 
 #include "capture/capture_stream.h"
+#include "store/track_file.h"
 
 namespace halden::testing {
 
@@ -23,62 +30,131 @@ struct CaptureScript {
   std::optional<Error> stopError;
 };
 
-// The test's side of one stream made by the service. Outlives the stream, so
-// a test can still deliver "late" buffers of a stream already stopped.
-class ScriptedStreamEnd {
- public:
-  ScriptedStreamEnd(CaptureStreamId id, CaptureStreamOutput& output, SerialQueue& queue)
-      : id_(id), output_(output), queue_(queue) {}
+// The test's side of one stream the service made. Outlives the stream, so a
+// test can still deliver "late" buffers of a stream already stopped.
+struct ScriptedStreamEnd {
+  CaptureStreamId id;
+  CaptureStreamOutput& output;
+  SerialQueue& queue;
+  int stopCalls = 0;
 
-  CaptureStreamId id() const { return id_; }
-  // Hands `buffer` to the sample queue, as the platform does.
-  void deliver(CaptureBuffer buffer);
-  // Reports that the platform stopped the stream with `error`.
-  void reportStop(Error error);
-
-  // How often the recorder started and stopped the stream.
-  int startCalls() const { return startCalls_; }
-  int stopCalls() const { return stopCalls_; }
-  void countStart() { ++startCalls_; }
-  void countStop() { ++stopCalls_; }
-
- private:
-  CaptureStreamId id_;
-  CaptureStreamOutput& output_;
-  SerialQueue& queue_;
-  int startCalls_ = 0;
-  int stopCalls_ = 0;
+  void deliver(CaptureBuffer buffer) {
+    queue.submit([this, buffer = std::move(buffer)]() mutable {
+      output.streamDidOutput(id, std::move(buffer));
+    });
+  }
+  void reportStop(Error error) {
+    queue.submit(
+        [this, error = std::move(error)]() mutable { output.streamDidStop(id, std::move(error)); });
+  }
 };
 
 class ScriptedCaptureService final : public CaptureService {
  public:
-  // The script and the streams are shared with the test, which keeps its own
-  // pointer after handing the service to a recorder.
+  // Shared with the test, which keeps it after handing the service over.
   struct State {
     CaptureScript script;
     std::vector<std::shared_ptr<ScriptedStreamEnd>> streams;
     int microphoneRequests = 0;
-    int systemAudioRequests = 0;
   };
 
   explicit ScriptedCaptureService(std::shared_ptr<State> state) : state_(std::move(state)) {}
 
-  void requestMicrophoneAccess(std::function<void(bool)> done) override;
-  void findSystemAudio(std::function<void(Result<std::optional<SystemAudioDevice>>)> done) override;
-  Result<std::unique_ptr<CaptureStream>> createStream(const SystemAudioDevice& device,
-                                                      CaptureStreamId id,
+  void requestMicrophoneAccess(std::function<void(bool)> done) override {
+    ++state_->microphoneRequests;
+    done(state_->script.microphoneGranted);
+  }
+  void findSystemAudio(
+      std::function<void(Result<std::optional<SystemAudioDevice>>)> done) override {
+    done(state_->script.systemAudio);
+  }
+  Result<std::unique_ptr<CaptureStream>> createStream(const SystemAudioDevice&, CaptureStreamId id,
                                                       CaptureStreamOutput& output,
-                                                      SerialQueue& queue) override;
+                                                      SerialQueue& queue) override {
+    if (state_->script.createError) return *state_->script.createError;
+    state_->streams.push_back(
+        std::make_shared<ScriptedStreamEnd>(ScriptedStreamEnd{id, output, queue}));
+    return std::unique_ptr<CaptureStream>(new Stream(state_, state_->streams.back()));
+  }
 
  private:
+  struct Stream final : CaptureStream {
+    Stream(std::shared_ptr<State> s, std::shared_ptr<ScriptedStreamEnd> e)
+        : state(std::move(s)), end(std::move(e)) {}
+    void startCapture(std::function<void(Result<void>)> done) override {
+      done(state->script.startError ? Result<void>(*state->script.startError) : success());
+    }
+    void stopCapture(std::function<void(Result<void>)> done) override {
+      ++end->stopCalls;
+      done(state->script.stopError ? Result<void>(*state->script.stopError) : success());
+    }
+    std::shared_ptr<State> state;
+    std::shared_ptr<ScriptedStreamEnd> end;
+  };
+
   std::shared_ptr<State> state_;
 };
 
 // A buffer of `frameCount` frames at `timestamp` in `format`, every channel
-// holding a sine of `frequency` Hz and amplitude `amplitude` whose phase
-// starts at sample `phaseFrame` (so consecutive buffers continue the wave).
-CaptureBuffer sineBuffer(CaptureSource source, const AudioFormat& format, int64_t frameCount,
-                         double timestamp, double frequency = 440, double amplitude = 0.5,
-                         int64_t phaseFrame = 0);
+// holding a sine of `frequency` Hz and `amplitude` whose phase starts at
+// frame `phaseFrame` (so consecutive buffers continue the wave).
+inline CaptureBuffer sineBuffer(CaptureSource source, const AudioFormat& format, int64_t frameCount,
+                                double timestamp, double frequency = 440, double amplitude = 0.5,
+                                int64_t phaseFrame = 0) {
+  CaptureBuffer buffer{.source = source,
+                       .format = format,
+                       .frameCount = frameCount,
+                       .timestamp = timestamp,
+                       .samples = std::vector<std::byte>(static_cast<std::size_t>(frameCount) *
+                                                         format.bytesPerFrame())};
+  std::byte* out = buffer.samples.data();
+  auto put = [&out](auto sample) {
+    std::memcpy(out, &sample, sizeof sample);
+    out += sizeof sample;
+  };
+  for (int64_t frame = 0; frame < frameCount; ++frame) {
+    const double value =
+        amplitude * std::sin(2 * std::numbers::pi * frequency *
+                             static_cast<double>(phaseFrame + frame) / format.sampleRate);
+    for (int channel = 0; channel < format.channelCount; ++channel) {
+      switch (format.sampleFormat) {
+        case SampleFormat::float32:
+          put(static_cast<float>(value));
+          break;
+        case SampleFormat::int16:
+          put(static_cast<int16_t>(std::lround(value * 32767)));
+          break;
+        case SampleFormat::int32:
+          put(static_cast<int32_t>(std::llround(value * 2147483647.0)));
+          break;
+      }
+    }
+  }
+  return buffer;
+}
+
+// Every frame of a track file; a test failure when it cannot be read.
+inline std::vector<float> readTrack(const std::filesystem::path& file) {
+  auto reader = TrackReader::open(file);
+  EXPECT_TRUE(reader.ok()) << file;
+  if (!reader.ok()) return {};
+  std::vector<float> frames(static_cast<std::size_t>((*reader)->length()));
+  auto read = (*reader)->read(0, frames);
+  EXPECT_TRUE(read.ok()) << file;
+  frames.resize(read.ok() ? *read : 0);
+  return frames;
+}
+
+// Amplitude of `frequency` Hz in frames [from, from + count) of 16 kHz audio.
+inline double toneLevel(const std::vector<float>& track, std::size_t from, std::size_t count,
+                        double frequency) {
+  double re = 0, im = 0;
+  for (std::size_t i = from; i < from + count && i < track.size(); ++i) {
+    const double phase = 2 * std::numbers::pi * frequency * static_cast<double>(i) / 16000.0;
+    re += track[i] * std::cos(phase);
+    im += track[i] * std::sin(phase);
+  }
+  return 2 * std::hypot(re, im) / static_cast<double>(count);
+}
 
 }  // namespace halden::testing
