@@ -67,6 +67,12 @@ Events successEvents(std::string_view readyMessage) {
           {"attention", ""}};
 }
 
+CurlTransportOptions shortTimeout() {
+  CurlTransportOptions options;
+  options.timeout = std::chrono::seconds(3);
+  return options;
+}
+
 class UploadTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -101,7 +107,8 @@ class UploadTest : public ::testing::Test {
   const testing::DevService& service_ = setup_.service;
   const fs::path folder_ = temp_.folder(meetingId);
   testing::MemoryCookieStore cookies_;
-  std::unique_ptr<HttpTransport> transport_ = createCurlTransport();
+  // Short enough for the time-out case; loopback uploads take milliseconds.
+  std::unique_ptr<HttpTransport> transport_ = createCurlTransport(shortTimeout());
   ServiceClient client_{*ServiceUrl::parse(setup_.baseUrl), *transport_, cookies_};
   Events events_;
   std::unique_ptr<MeetingUploader> uploader_ = makeUploader();
@@ -111,8 +118,10 @@ TEST_F(UploadTest, EveryRefusalKeepsTheFolderAndARetrySendsEverythingAgainInOrde
   const std::string chunkPath = meetingPath + "/audio";
   const std::string summary = R"({"action":"summarize","expectedChunks":3})";
   const std::string unconfirmed(unconfirmedMessage);
-  const std::string dropped =
-      std::string(curlErrorDomain) + " " + std::to_string(CURLE_PARTIAL_FILE);
+  const std::string unexpected(unexpectedResponseMessage);
+  const std::string curl = std::string(curlErrorDomain) + " ";
+  const std::string dropped = curl + std::to_string(CURLE_PARTIAL_FILE);
+  const std::string timedOut = curl + std::to_string(CURLE_OPERATION_TIMEDOUT);
   const struct {
     json fault;
     bool atSummary;  // else at the first chunk
@@ -122,7 +131,13 @@ TEST_F(UploadTest, EveryRefusalKeepsTheFolderAndARetrySendsEverythingAgainInOrde
       {{{"kind", "missingOk"}}, false, unconfirmed},
       {{{"kind", "okAsNumber"}}, true, unconfirmed},
       {{{"kind", "status"}, {"status", 500}, {"error", "Full."}}, true, "Full."},
+      {{{"kind", "missingOk"}}, true, unconfirmed},
+      {{{"kind", "html200"}}, false, unexpected},
+      {{{"kind", "status"}, {"status", 500}}, false, std::string(unprocessedMessage)},
+      {{{"kind", "redirect"}}, false, unexpected},
+      {{{"kind", "oversized"}}, false, unexpected},
       {{{"kind", "drop"}}, false, dropped},
+      {{{"kind", "delay"}, {"delayMs", 4000}}, false, timedOut},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.fault.dump());

@@ -89,6 +89,16 @@ TEST_P(RequestTest, EveryKindOfAnswerAndTransportFailureEndsAsDescribed) {
   }
 }
 
+TEST_P(RequestTest, CookiesTheServiceSetsReachNeitherTheStoreNorLaterRequests) {
+  testing::addFault(service_, {{"path", signInPath}, {"kind", "setCookie"}});
+  ASSERT_TRUE(begin(*client_).ok());
+  ASSERT_TRUE(begin(*client_).ok());
+  EXPECT_TRUE(cookies_.cookies.empty());
+  const auto log = testing::serviceLog(service_);
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[1]["cookie"], "");
+}
+
 TEST_P(RequestTest, TheBodyIsCutOffOneByteAfterTheLimitWhileReceiving) {
   testing::addFault(service_, {{"path", signInPath}, {"kind", "oversized"}});
   Result<HttpResponse> response = runToCompletion(
