@@ -12,60 +12,24 @@
 namespace halden {
 namespace {
 
-std::vector<int> convert(const std::vector<float>& mix) {
-  std::vector<unsigned char> bytes(2 * mix.size());
-  mixToPcm16(mix.data(), mix.size(), bytes.data());
-  std::vector<int> samples;
-  for (std::size_t i = 0; i < mix.size(); ++i) {
-    samples.push_back(static_cast<int16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8));
-  }
-  return samples;
+int16_t sampleAt(const std::vector<unsigned char>& bytes, std::size_t index) {
+  return static_cast<int16_t>(bytes[2 * index] | bytes[2 * index + 1] << 8);
 }
 
-TEST(MixToPcm16, SaturatesAndTruncatesTowardZero) {
+// Each mix value and its sample, enough of them that the vector loop, not only
+// its scalar tail, sees every case. -0.5 gives 16383.5 and 0.99999994 gives
+// 32766.998: both truncate toward zero.
+TEST(MixToPcm16, SaturatesAndTruncatesTowardZeroInLittleEndian) {
   constexpr float inf = std::numeric_limits<float>::infinity();
   constexpr float nan = std::numeric_limits<float>::quiet_NaN();
-  struct Case {
-    float mix;
-    int sample;
-  };
-  // Long enough that the vector loop, not only its scalar tail, sees them.
-  const std::vector<Case> cases = {
-      {0.0f, 0},
-      {-0.0f, 0},
-      {0.5f, 16383},
-      {-0.5f, -16383},  // 16383.5 truncates toward zero
-      {1.0f, 32767},
-      {1.4f, 32767},
-      {inf, 32767},
-      {nan, 32767},
-      {-nan, 32767},
-      {-1.0f, -32767},
-      {-1.4f, -32767},
-      {-inf, -32767},
-      {0.99999994f, 32766},  // 32766.998
-      {-0.99999994f, -32766},
-      {1.0f / 32767, 1},
-      {0.9f / 32767, 0},
-      {-0.9f / 32767, 0},
-      {0.28f, 9174},
-  };
-  std::vector<float> mix(cases.size());
-  for (std::size_t i = 0; i < cases.size(); ++i) mix[i] = cases[i].mix;
-  const std::vector<int> samples = convert(mix);
-  for (std::size_t i = 0; i < cases.size(); ++i) {
-    EXPECT_EQ(samples[i], cases[i].sample) << "mix " << cases[i].mix;
-  }
-}
-
-TEST(MixToPcm16, WritesLittleEndian) {
-  const std::vector<float> mix = {-1.0f, 0.5f};
-  unsigned char bytes[4];
-  mixToPcm16(mix.data(), 2, bytes);
-  EXPECT_EQ(bytes[0], 0x01);  // -32767 = 0x8001
-  EXPECT_EQ(bytes[1], 0x80);
-  EXPECT_EQ(bytes[2], 0xff);  // 16383 = 0x3fff
-  EXPECT_EQ(bytes[3], 0x3f);
+  const std::vector<float> mix = {0.0f, 0.5f,        -0.5f,        1.0f,         1.4f,
+                                  inf,  nan,         -nan,         -1.0f,        -1.4f,
+                                  -inf, 0.99999994f, -0.99999994f, 1.0f / 32767, 0.28f};
+  const std::vector<int> samples = {0,      16383,  -16383, 32767, 32767,  32767, 32767, 32767,
+                                    -32767, -32767, -32767, 32766, -32766, 1,     9174};
+  std::vector<unsigned char> bytes(2 * mix.size());
+  mixToPcm16(mix.data(), mix.size(), bytes.data());
+  for (std::size_t i = 0; i < mix.size(); ++i) EXPECT_EQ(sampleAt(bytes, i), samples[i]) << mix[i];
 }
 
 // The kernels are built for vector units; they must agree bit for bit with
@@ -76,46 +40,33 @@ TEST(MixKernels, AgreeWithTheScalarRuleOnRandomInput) {
   std::uniform_int_distribution<int> pcm(-32768, 32767);
   for (std::size_t length : {1u, 3u, 7u, 64u, 1001u, 4099u}) {
     for (std::size_t shift : {0u, 1u, 3u}) {
-      std::vector<float> in(length + shift), mix(length + shift), expected;
+      std::vector<float> in(length + shift), mix(length + shift);
       std::vector<int16_t> in16(length + shift);
       for (float& x : in) x = level(random);
       for (float& x : mix) x = level(random) / 2;
       for (int16_t& x : in16) x = static_cast<int16_t>(pcm(random));
       in[shift] = std::numeric_limits<float>::quiet_NaN();
 
-      volatile float gain = 0.7f;  // keeps the reference from being folded
-      expected.assign(mix.begin() + static_cast<std::ptrdiff_t>(shift), mix.end());
-      for (std::size_t i = 0; i < length; ++i) {
-        const float product = in[shift + i] * gain;
-        expected[i] = product + expected[i];
-      }
-      for (std::size_t i = 0; i < length; ++i) {
-        const float sample = static_cast<float>(in16[shift + i]) / 32768.0f;
-        const float product = sample * gain;
-        expected[i] = product + expected[i];
-      }
+      const std::vector<float> before = mix;
       addToMix(in.data() + shift, length, mix.data() + shift);
       addPcm16ToMix(in16.data() + shift, length, mix.data() + shift);
-      for (std::size_t i = 0; i < length; ++i) {
-        const float got = mix[shift + i];
-        ASSERT_TRUE(std::bit_cast<uint32_t>(got) == std::bit_cast<uint32_t>(expected[i]) ||
-                    (std::isnan(got) && std::isnan(expected[i])))
-            << "length " << length << " index " << i << ": " << got << " vs " << expected[i];
+      volatile float gain = 0.7f;  // keeps the reference from being folded
+      for (std::size_t i = shift; i < length + shift; ++i) {
+        const float product = in[i] * gain;
+        const float product16 = static_cast<float>(in16[i]) / 32768.0f * gain;
+        const float expected = product16 + (product + before[i]);
+        ASSERT_TRUE(std::bit_cast<uint32_t>(mix[i]) == std::bit_cast<uint32_t>(expected) ||
+                    (std::isnan(mix[i]) && std::isnan(expected)))
+            << "length " << length << " index " << i << ": " << mix[i] << " vs " << expected;
       }
 
       std::vector<unsigned char> bytes(2 * length);
       mixToPcm16(mix.data() + shift, length, bytes.data());
       for (std::size_t i = 0; i < length; ++i) {
         const float x = mix[shift + i];
-        int reference;
-        if (x >= 1.0f || std::isnan(x)) {
-          reference = 32767;
-        } else {
-          const float product = std::max(x, -1.0f) * 32767.0f;
-          reference = static_cast<int>(std::trunc(product));
-        }
-        ASSERT_EQ(static_cast<int16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8), reference)
-            << "mix " << x;
+        const int reference =
+            x >= 1.0f || std::isnan(x) ? 32767 : static_cast<int>(std::max(x, -1.0f) * 32767.0f);
+        ASSERT_EQ(sampleAt(bytes, i), reference) << "mix " << x;
       }
     }
   }

@@ -1,6 +1,5 @@
 #include "store/wave.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -9,11 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "store/store_fixtures.h"
 #include "testing/temp_folder.h"
 
 namespace halden {
 namespace {
 namespace fs = std::filesystem;
+using testing::errorOf;
 using testing::readBytes;
 using testing::TempFolder;
 using testing::writeBytes;
@@ -22,16 +23,9 @@ const std::string damaged(damagedChunkMessage);
 const std::string invalidFormat(invalidWaveMessage);
 const std::string invalidFile(invalidFileMessage);
 
-uint32_t uint32At(const Bytes& bytes, std::size_t at) {
-  return bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 |
-         static_cast<uint32_t>(bytes[at + 3]) << 24;
-}
-void putUint32(Bytes& bytes, std::size_t at, uint32_t value) {
-  for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<unsigned char>(value >> (8 * i));
-}
-void putUint16(Bytes& bytes, std::size_t at, uint16_t value) {
-  bytes[at] = static_cast<unsigned char>(value);
-  bytes[at + 1] = static_cast<unsigned char>(value >> 8);
+// Writes `value` as `width` little-endian bytes at `at`.
+void put(Bytes& bytes, std::size_t at, uint32_t value, int width) {
+  for (int i = 0; i < width; ++i) bytes[at + i] = static_cast<unsigned char>(value >> (8 * i));
 }
 
 Bytes payload(std::size_t size) {
@@ -40,178 +34,116 @@ Bytes payload(std::size_t size) {
   return bytes;
 }
 
-TEST(Wave, HeaderOfEmptyPayloadIsFortyFourBytes) {
-  const Bytes bytes = wave({});
-  ASSERT_EQ(bytes.size(), 44u);
-  EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 4), "RIFF");
-  EXPECT_EQ(uint32At(bytes, 4), 36u);
-  EXPECT_EQ(std::string(bytes.begin() + 8, bytes.begin() + 16), "WAVEfmt ");
-  EXPECT_EQ(uint32At(bytes, 16), 16u);
-  EXPECT_EQ(bytes[20] | bytes[21] << 8, 1);
-  EXPECT_EQ(bytes[22] | bytes[23] << 8, 1);
-  EXPECT_EQ(uint32At(bytes, 24), 16000u);
-  EXPECT_EQ(uint32At(bytes, 28), 32000u);
-  EXPECT_EQ(bytes[32] | bytes[33] << 8, 2);
-  EXPECT_EQ(bytes[34] | bytes[35] << 8, 16);
-  EXPECT_EQ(std::string(bytes.begin() + 36, bytes.begin() + 40), "data");
-  EXPECT_EQ(uint32At(bytes, 40), 0u);
-}
-
-TEST(Wave, PayloadFollowsTheHeaderUnchanged) {
+TEST(Wave, WritesTheFixedHeaderThenThePayloadAndHashesBoth) {
   const Bytes pcm = payload(1000);
   const Bytes bytes = wave(pcm);
+  // RIFF size 1036, 16-byte fmt: PCM, mono, 16000 Hz, 32000 B/s, align 2, 16 bits; data 1000.
+  const Bytes header = {'R', 'I', 'F',  'F',  0x0c, 0x04, 0,    0,    'W',  'A', 'V',
+                        'E', 'f', 'm',  't',  ' ',  16,   0,    0,    0,    1,   0,
+                        1,   0,   0x80, 0x3e, 0,    0,    0x00, 0x7d, 0,    0,   2,
+                        0,   16,  0,    'd',  'a',  't',  'a',  0xe8, 0x03, 0,   0};
   ASSERT_EQ(bytes.size(), 1044u);
-  EXPECT_EQ(uint32At(bytes, 4), 1036u);
-  EXPECT_EQ(uint32At(bytes, 40), 1000u);
+  EXPECT_EQ(Bytes(bytes.begin(), bytes.begin() + 44), header);
   EXPECT_EQ(Bytes(bytes.begin() + 44, bytes.end()), pcm);
-}
+  EXPECT_EQ(wave({}).size(), 44u);
 
-TEST(AudioHash, MatchesKnownSha256Digests) {
+  // Its identity is the lowercase SHA-256 of the whole file.
   EXPECT_EQ(audioHash({}), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-  const std::string abc = "abc";
-  EXPECT_EQ(audioHash(std::span(reinterpret_cast<const unsigned char*>(abc.data()), abc.size())),
+  EXPECT_EQ(audioHash(Bytes{'a', 'b', 'c'}),
             "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-}
-
-TEST(AudioHash, CoversTheHeader) {
   Bytes first = wave(payload(64));
   Bytes second = first;
   second[24] = 1;  // same samples, another sample-rate field
   EXPECT_NE(audioHash(first), audioHash(second));
-  for (char c : audioHash(first)) EXPECT_TRUE(std::isxdigit(c) && !std::isupper(c)) << c;
 }
 
 class ValidateChunkTest : public ::testing::Test {
  protected:
   Result<Bytes> validate(const Bytes& bytes) {
-    writeBytes(folder_ / "chunk-000.wav", bytes);
-    return validateChunk(folder_ / "chunk-000.wav", folder_);
+    writeBytes(file_, bytes);
+    return validateChunk(file_, folder_);
   }
   TempFolder temp_;
   fs::path folder_ = temp_.folder("meeting");
+  fs::path file_ = folder_ / "chunk-000.wav";
 };
 
-TEST_F(ValidateChunkTest, AcceptsWhatWaveWritesUpToOneMinute) {
+// One refusal per check, in the order the checks run; the file is never changed.
+TEST_F(ValidateChunkTest, AcceptsWhatWaveWritesAndRefusesEachFieldWithItsMessage) {
   for (std::size_t size : {2u, 32u, 1'920'000u}) {
     const Bytes bytes = wave(payload(size));
-    auto read = validate(bytes);
-    ASSERT_TRUE(read.ok()) << size << ": " << read.error().description();
-    EXPECT_EQ(*read, bytes);
+    EXPECT_EQ(validate(bytes).value(), bytes) << size;
   }
-}
 
-struct Refusal {
-  const char* name;
-  std::function<Bytes()> make;
-  const std::string& message;
-};
-
-// One case per check, in the order the checks run.
-TEST_F(ValidateChunkTest, RefusesEachFieldWithItsMessage) {
-  auto edited = [](const std::function<void(Bytes&)>& edit) {
-    return [edit] {
-      Bytes bytes = wave(payload(32));
-      edit(bytes);
-      return bytes;
-    };
+  struct Refusal {
+    const char* name;
+    std::size_t payloadSize;
+    std::function<void(Bytes&)> edit;
+    const std::string& message;
   };
   const std::vector<Refusal> refusals = {
-      {"header only", [] { return wave({}); }, damaged},
-      {"43 bytes",
-       [] {
-         Bytes bytes = wave(payload(2));
-         bytes.resize(43);
-         return bytes;
-       },
-       damaged},
-      {"one sample over a minute", [] { return wave(payload(1'920'002)); }, damaged},
-      {"RIFX", edited([](Bytes& b) { b[3] = 'X'; }), damaged},
-      {"WAVEfmt without space", edited([](Bytes& b) { b[15] = '_'; }), damaged},
-      {"wave in lower case", edited([](Bytes& b) { b[8] = 'w'; }), damaged},
-      {"DATA", edited([](Bytes& b) { b[36] = 'D'; }), damaged},
-      {"RIFF size one short", edited([](Bytes& b) { putUint32(b, 4, 32 + 35); }), invalidFormat},
-      {"fmt size 18", edited([](Bytes& b) { putUint32(b, 16, 18); }), invalidFormat},
-      {"float format", edited([](Bytes& b) { putUint16(b, 20, 3); }), invalidFormat},
-      {"two channels", edited([](Bytes& b) { putUint16(b, 22, 2); }), invalidFormat},
-      {"15873 Hz", edited([](Bytes& b) { b[24] = 1; }), invalidFormat},
-      {"44100 Hz", edited([](Bytes& b) { putUint32(b, 24, 44100); }), invalidFormat},
-      {"byte rate", edited([](Bytes& b) { putUint32(b, 28, 64000); }), invalidFormat},
-      {"block align", edited([](Bytes& b) { putUint16(b, 32, 4); }), invalidFormat},
-      {"8 bits", edited([](Bytes& b) { putUint16(b, 34, 8); }), invalidFormat},
-      {"data size says a minute",
-       [] {
-         Bytes bytes = wave(payload(1'000'000));
-         putUint32(bytes, 40, 1'920'000);
-         return bytes;
-       },
-       invalidFormat},
-      {"odd payload", [] { return wave(payload(33)); }, invalidFormat},
-      {"odd payload of one byte", [] { return wave(payload(1)); }, invalidFormat},
+      {"header only", 0, [](Bytes&) {}, damaged},
+      {"43 bytes", 2, [](Bytes& b) { b.resize(43); }, damaged},
+      {"one sample over a minute", 1'920'002, [](Bytes&) {}, damaged},
+      {"RIFX", 32, [](Bytes& b) { b[3] = 'X'; }, damaged},
+      {"WAVEfmt without space", 32, [](Bytes& b) { b[15] = '_'; }, damaged},
+      {"wave in lower case", 32, [](Bytes& b) { b[8] = 'w'; }, damaged},
+      {"DATA", 32, [](Bytes& b) { b[36] = 'D'; }, damaged},
+      {"RIFF size one short", 32, [](Bytes& b) { put(b, 4, 32 + 35, 4); }, invalidFormat},
+      {"fmt size 18", 32, [](Bytes& b) { put(b, 16, 18, 4); }, invalidFormat},
+      {"float format", 32, [](Bytes& b) { put(b, 20, 3, 2); }, invalidFormat},
+      {"two channels", 32, [](Bytes& b) { put(b, 22, 2, 2); }, invalidFormat},
+      {"15873 Hz", 32, [](Bytes& b) { b[24] = 1; }, invalidFormat},
+      {"byte rate", 32, [](Bytes& b) { put(b, 28, 64000, 4); }, invalidFormat},
+      {"block align", 32, [](Bytes& b) { put(b, 32, 4, 2); }, invalidFormat},
+      {"8 bits", 32, [](Bytes& b) { put(b, 34, 8, 2); }, invalidFormat},
+      {"data size says a minute", 32, [](Bytes& b) { put(b, 40, 1'920'000, 4); }, invalidFormat},
+      {"odd payload", 33, [](Bytes&) {}, invalidFormat},
       // The identifiers are checked before any field.
-      {"missing data and wrong rate", edited([](Bytes& b) {
+      {"missing data and wrong rate", 32,
+       [](Bytes& b) {
          b[36] = 'x';
-         putUint32(b, 24, 8000);
-       }),
+         put(b, 24, 8000, 4);
+       },
        damaged},
-      // Sizes are checked before the identifiers.
-      {"header only, no identifiers", [] { return Bytes(44, 0); }, damaged},
   };
   for (const Refusal& refusal : refusals) {
-    auto read = validate(refusal.make());
-    ASSERT_FALSE(read.ok()) << refusal.name;
-    EXPECT_TRUE(read.error().isFailure()) << refusal.name;
-    EXPECT_EQ(read.error().description(), refusal.message) << refusal.name;
+    SCOPED_TRACE(refusal.name);
+    Bytes bytes = wave(payload(refusal.payloadSize));
+    refusal.edit(bytes);
+    EXPECT_EQ(errorOf(validate(bytes)), failure(refusal.message));
+    EXPECT_EQ(readBytes(file_), bytes);
   }
 }
 
-TEST_F(ValidateChunkTest, MissingFileGivesThePlatformError) {
-  auto read = validateChunk(folder_ / "chunk-000.wav", folder_);
-  ASSERT_FALSE(read.ok());
-  EXPECT_FALSE(read.error().isFailure());
-  EXPECT_EQ(read.error(), Error::fromErrno(ENOENT));
-}
-
-TEST_F(ValidateChunkTest, NeverChangesTheFile) {
-  const Bytes bytes = wave(payload(33));
-  ASSERT_FALSE(validate(bytes).ok());
-  EXPECT_EQ(readBytes(folder_ / "chunk-000.wav"), bytes);
-}
-
-// Links and other kinds of file are refused wherever they point.
-TEST_F(ValidateChunkTest, RefusesAnythingButARegularFileInTheFolder) {
+// A folder reached through a link is fine; links and other kinds of file are
+// refused wherever they point.
+TEST_F(ValidateChunkTest, TakesOnlyARegularFileOfTheFolder) {
+  EXPECT_EQ(errorOf(validateChunk(file_, folder_)), Error::fromErrno(ENOENT));
   const Bytes valid = wave(payload(32));
-  writeBytes(folder_ / "chunk-000.wav", valid);
+  writeBytes(file_, valid);
+  const fs::path linked = temp_ / "linked";
+  fs::create_directory_symlink(folder_, linked);
+  EXPECT_TRUE(validateChunk(linked / "chunk-000.wav", linked).ok());
+  EXPECT_TRUE(validateChunk(linked / "chunk-000.wav", folder_).ok());
+  EXPECT_TRUE(validateChunk(file_, linked.string() + "/").ok());
+
+  for (const std::string& kind : testing::irregularKinds) {
+    SCOPED_TRACE(kind);
+    fs::remove_all(file_);
+    writeBytes(file_, valid);
+    testing::makeIrregular(file_, kind);
+    EXPECT_EQ(errorOf(validateChunk(file_, folder_)), failure(invalidFile));
+  }
   const fs::path other = temp_.folder("other");
   writeBytes(other / "chunk-000.wav", valid);
-
-  fs::create_symlink(folder_ / "chunk-000.wav", folder_ / "chunk-001.wav");
-  fs::create_symlink("chunk-000.wav", folder_ / "chunk-002.wav");  // relative, same folder
-  fs::create_symlink(other / "chunk-000.wav", folder_ / "chunk-003.wav");
-  fs::create_symlink(folder_ / "missing.wav", folder_ / "chunk-004.wav");
-  fs::create_directory(folder_ / "chunk-005.wav");
-  ASSERT_EQ(::mkfifo((folder_ / "chunk-006.wav").c_str(), 0600), 0);
-
-  for (const char* name : {"chunk-001.wav", "chunk-002.wav", "chunk-003.wav", "chunk-004.wav",
-                           "chunk-005.wav", "chunk-006.wav"}) {
-    auto read = validateChunk(folder_ / name, folder_);
-    ASSERT_FALSE(read.ok()) << name;
-    EXPECT_EQ(read.error().description(), invalidFile) << name;
-  }
+  fs::remove_all(file_);
+  fs::create_symlink(other / "chunk-000.wav", file_);
+  EXPECT_EQ(errorOf(validateChunk(file_, folder_)), failure(invalidFile));
+  ASSERT_EQ(::mkfifo((folder_ / "chunk-001.wav").c_str(), 0600), 0);
+  EXPECT_EQ(errorOf(validateChunk(folder_ / "chunk-001.wav", folder_)), failure(invalidFile));
   // A file of another folder is refused even though it is a valid chunk.
-  auto outside = validateChunk(other / "chunk-000.wav", folder_);
-  ASSERT_FALSE(outside.ok());
-  EXPECT_EQ(outside.error().description(), invalidFile);
-}
-
-TEST_F(ValidateChunkTest, FolderReachedThroughALinkIsFine) {
-  const Bytes valid = wave(payload(32));
-  writeBytes(folder_ / "chunk-000.wav", valid);
-  const fs::path linkedFolder = temp_ / "linked";
-  fs::create_directory_symlink(folder_, linkedFolder);
-
-  EXPECT_TRUE(validateChunk(linkedFolder / "chunk-000.wav", linkedFolder).ok());
-  EXPECT_TRUE(validateChunk(linkedFolder / "chunk-000.wav", folder_).ok());
-  EXPECT_TRUE(validateChunk(folder_ / "chunk-000.wav", linkedFolder.string() + "/").ok());
+  EXPECT_EQ(errorOf(validateChunk(other / "chunk-000.wav", folder_)), failure(invalidFile));
 }
 
 }  // namespace
