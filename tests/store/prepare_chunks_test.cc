@@ -199,6 +199,14 @@ TEST_F(PrepareChunksTest, TimingOfAnAbsentTrackSetsTheStartButNotTheLimit) {
   fs::remove(chunkPath(0));
   writeTiming(R"({"system":20000.0,"microphone":0.0})");
   EXPECT_EQ(prepared().size(), 1u);
+
+  // A present track without a member starts at the earliest time, which may
+  // be negative: not at 0.
+  fs::remove(folder_ / "chunks.json");
+  fs::remove(chunkPath(0));
+  writeTiming(R"({"system":-2.0})");
+  ASSERT_EQ(prepared().size(), 1u);
+  EXPECT_EQ(chunk(0).size(), 44u + 2 * 1000);
 }
 
 // Damaged timing is never taken as missing.
