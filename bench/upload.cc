@@ -182,6 +182,9 @@ int main(int argc, char** argv) {
   if (auto written = writeTiming({{"system", 1000.0}, {"microphone", 1000.5}}, folder); !written) {
     die(written.error().description());
   }
+  // Flush the generator's writes, so that their write-back does not compete
+  // with the upload being measured.
+  ::sync();
 
   GMainContext* context = g_main_context_new();
   g_main_context_push_thread_default(context);
@@ -202,9 +205,11 @@ int main(int argc, char** argv) {
     ServiceClient client(base, *transport, cookies);
 
     std::vector<std::string> events;
+    std::vector<double> eventTimes;
     UploadHooks hooks;
     hooks.emit = [&](const std::string& state, const std::string& message) {
       events.push_back(state + ": " + message);
+      eventTimes.push_back(now());
     };
     hooks.requestAttention = [] {};
     hooks.prepare = [&prepareSeconds](const fs::path& meeting) {
@@ -232,6 +237,14 @@ int main(int argc, char** argv) {
     totalSeconds = now() - start;
     if (!uploaded.ok()) die("upload failed: " + uploaded.error().description());
     if (events.empty() || !events.back().starts_with("ready: ")) die("no ready event");
+    // Phases: preparation (up to the first part's event), sending every
+    // chunk (up to the summary's event), then the summary and the removal.
+    if (eventTimes.size() >= 4) {
+      const double sending = eventTimes[eventTimes.size() - 2] - eventTimes[1];
+      std::fprintf(
+          stderr, "phases: to_first_chunk_s=%.2f sending_s=%.2f summary_and_removal_s=%.2f\n",
+          eventTimes[1] - start, sending, eventTimes.back() - eventTimes[eventTimes.size() - 2]);
+    }
     std::sort(kept.begin(), kept.end());
     std::fprintf(stderr, "uploaded %zu chunks; sending them again with curl...\n", kept.size());
     curlSeconds = sendWithCurl(service.url(), kept, root / "curl.config", false);

@@ -57,26 +57,34 @@ Result<void> syncFolder(const fs::path& folder) {
 }  // namespace
 
 Result<Bytes> readFile(const fs::path& file, std::size_t limit) {
-  FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+  // O_NOFOLLOW: a link put in place after a regular-file check is refused by
+  // the kernel (ELOOP) instead of followed.
+  FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   if (fd.get() < 0) return Error::fromErrno(errno);
   struct stat info;
   if (::fstat(fd.get(), &info) != 0) return Error::fromErrno(errno);
   if (S_ISDIR(info.st_mode)) return Error::fromErrno(EISDIR);
 
   const std::size_t cap = limit == static_cast<std::size_t>(-1) ? limit : limit + 1;
-  Bytes bytes;
-  if (S_ISREG(info.st_mode)) bytes.reserve(std::min<std::size_t>(cap, info.st_size));
-  unsigned char buffer[65536];
-  while (bytes.size() < cap) {
-    std::size_t want = std::min(sizeof buffer, cap - bytes.size());
-    ssize_t got = ::read(fd.get(), buffer, want);
+  // Read straight into the result, sized from the file's length (plus one
+  // byte to see a file that grew), growing only for files of unknown length.
+  Bytes bytes(std::min<std::size_t>(
+      cap, S_ISREG(info.st_mode) ? static_cast<std::size_t>(info.st_size) + 1 : 65536));
+  std::size_t filled = 0;
+  while (true) {
+    if (filled == bytes.size()) {
+      if (bytes.size() >= cap) break;
+      bytes.resize(std::min(cap, 2 * bytes.size()));
+    }
+    ssize_t got = ::read(fd.get(), bytes.data() + filled, bytes.size() - filled);
     if (got < 0) {
       if (errno == EINTR) continue;
       return Error::fromErrno(errno);
     }
     if (got == 0) break;
-    bytes.insert(bytes.end(), buffer, buffer + got);
+    filled += static_cast<std::size_t>(got);
   }
+  bytes.resize(filled);
   return bytes;
 }
 

@@ -16,7 +16,8 @@ using Bytes = std::vector<unsigned char>;
 
 // Reads the whole file. If it holds more than `limit` bytes, reads only
 // limit + 1 of them, so that the caller sees it is too large without the file
-// ever being loaded whole. Errors: the platform's (ENOENT, EISDIR, ...).
+// ever being loaded whole. A symbolic link as the last component is never
+// followed (ELOOP). Errors: the platform's (ENOENT, EISDIR, ELOOP, ...).
 Result<Bytes> readFile(const std::filesystem::path& file,
                        std::size_t limit = static_cast<std::size_t>(-1));
 

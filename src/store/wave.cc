@@ -1,13 +1,9 @@
 #include "store/wave.h"
 
-#include <fcntl.h>
 #include <openssl/evp.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -43,40 +39,6 @@ uint16_t uint16At(const Bytes& bytes, std::size_t offset) {
 
 bool hasText(const Bytes& bytes, std::size_t offset, std::string_view text) {
   return std::memcmp(bytes.data() + offset, text.data(), text.size()) == 0;
-}
-
-// Reads `file` whole, or its first limit + 1 bytes when it is larger, straight
-// into the returned buffer. O_NOFOLLOW: a link put in place after the
-// regular-file check is refused by the kernel (ELOOP) instead of followed.
-Result<Bytes> readChunkFile(const std::filesystem::path& file, std::size_t limit) {
-  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) return Error::fromErrno(errno);
-  struct Closer {
-    int fd;
-    ~Closer() { ::close(fd); }
-  } closer{fd};
-  struct stat info;
-  if (::fstat(fd, &info) != 0) return Error::fromErrno(errno);
-  if (S_ISDIR(info.st_mode)) return Error::fromErrno(EISDIR);
-
-  const std::size_t cap = limit + 1;
-  Bytes bytes(std::min(cap, static_cast<std::size_t>(std::max<off_t>(info.st_size, 0)) + 1));
-  std::size_t got = 0;
-  for (;;) {
-    if (got == bytes.size()) {
-      if (got == cap) break;
-      bytes.resize(std::min(cap, got + 65536));  // the file grew since fstat
-    }
-    const ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return Error::fromErrno(errno);
-    }
-    if (n == 0) break;
-    got += static_cast<std::size_t>(n);
-  }
-  bytes.resize(got);
-  return bytes;
 }
 
 }  // namespace
@@ -149,7 +111,7 @@ Result<Bytes> validateChunk(const std::filesystem::path& file,
   HALDEN_TRY(regularRecordingFile(file, folder));
   // One byte over the largest valid chunk is enough to know a file is too
   // large, so an oversized file is never loaded whole.
-  Bytes bytes = HALDEN_TRY(readChunkFile(file, maximumChunkFileSize));
+  Bytes bytes = HALDEN_TRY(readFile(file, maximumChunkFileSize));
   HALDEN_TRY(checkChunkBytes(bytes));
   return bytes;
 }
