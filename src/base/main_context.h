@@ -133,6 +133,11 @@ CallbackAwaiter<T, Start> awaitCallback(Start start) {
   return CallbackAwaiter<T, Start>(std::move(start));
 }
 
+// GCC 12 destroys a capturing lambda twice when the lambda is a temporary
+// inside the co_await expression itself. Name the awaiter first:
+//   auto preparation = onBackgroundThread([folder] { return prepare(folder); });
+//   Result<ChunkList> chunks = co_await preparation;
+//
 // co_await onBackgroundThread([] { return work(); }): runs `work` on a new
 // background thread and resumes with its value on the main context. Work that
 // outlives its (destroyed) waiter still runs to its end; its value is dropped.
