@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "base/main_context.h"
+#include "bench_support.h"
 #include "service/meeting_upload.h"
 #include "store/format.h"
 #include "store/prepare_chunks.h"
@@ -37,41 +38,13 @@
 
 namespace {
 namespace fs = std::filesystem;
+using halden::bench::die;
+using halden::bench::now;
+using halden::bench::writeTrack;
 using namespace halden;
 
 constexpr std::string_view sessionToken = "bench-session";
 constexpr std::string_view meetingId = "0d9c6a8e-2f4b-4e61-9a3c-7b5e1f2d4c80";
-
-[[noreturn]] void die(const std::string& message) {
-  std::fprintf(stderr, "upload: %s\n", message.c_str());
-  std::exit(1);
-}
-
-double now() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-// A quiet tone under deterministic noise, written in small blocks so that the
-// generator adds nothing to the peak resident size.
-void writeTrack(const fs::path& file, int64_t frames, double frequency, uint32_t seed) {
-  auto writer = TrackWriter::create(file);
-  if (!writer.ok()) die(writer.error().description());
-  std::vector<float> block(1 << 16);
-  for (int64_t written = 0; written < frames;) {
-    const auto n = static_cast<std::size_t>(std::min<int64_t>(block.size(), frames - written));
-    for (std::size_t i = 0; i < n; ++i) {
-      seed = seed * 1664525u + 1013904223u;
-      const double t = static_cast<double>(written + static_cast<int64_t>(i)) / 16000.0;
-      const double noise = static_cast<double>(seed >> 8) / 16777216.0 - 0.5;
-      block[i] = static_cast<float>(0.4 * std::sin(2 * M_PI * frequency * t) + 0.2 * noise);
-    }
-    if (auto appended = (*writer)->append(std::span<const float>(block.data(), n)); !appended) {
-      die(appended.error().description());
-    }
-    written += static_cast<int64_t>(n);
-  }
-  if (auto closed = (*writer)->close(); !closed) die(closed.error().description());
-}
 
 // The stand-in service as a child process on a free loopback port.
 class Service {
