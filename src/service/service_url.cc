@@ -71,7 +71,7 @@ std::optional<Reference> splitReference(std::string_view text) {
   return out;
 }
 
-// RFC 3986, section 5.2.4.
+// RFC 3986 remove_dot_segments: "." and ".." segments are resolved away.
 std::string removeDotSegments(std::string_view path) {
   std::vector<std::string_view> segments;
   bool absolute = path.starts_with('/');

@@ -21,7 +21,7 @@ class ServiceUrl {
   static std::optional<ServiceUrl> parse(std::string_view text);
 
   // Resolves `reference` against this URL as a browser resolves a relative
-  // reference (RFC 3986, section 5.2, dot segments removed). A reference that
+  // reference (RFC 3986 reference resolution, dot segments removed). A reference that
   // begins with "//" names another authority; one that begins with "/"
   // replaces the whole path. std::nullopt when no URL results.
   std::optional<ServiceUrl> resolve(std::string_view reference) const;
