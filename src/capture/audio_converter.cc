@@ -24,31 +24,61 @@ struct AudioConverter::Resampler {
   }
 };
 
-AudioConverter::AudioConverter(const AudioFormat& input, std::unique_ptr<Resampler> resampler)
-    : input_(input), resampler_(std::move(resampler)) {}
+namespace {
+
+// The widest clock ratio a converter follows; also sizes libsoxr's
+// variable-rate filter.
+constexpr double maximumClockDeviation = 0.01;
+
+}  // namespace
+
+AudioConverter::AudioConverter(const AudioFormat& input, bool followsClock,
+                               std::unique_ptr<Resampler> resampler)
+    : input_(input), followsClock_(followsClock), resampler_(std::move(resampler)) {}
 
 AudioConverter::~AudioConverter() = default;
 
-Result<std::unique_ptr<AudioConverter>> AudioConverter::create(const AudioFormat& input) {
+Result<std::unique_ptr<AudioConverter>> AudioConverter::create(const AudioFormat& input,
+                                                               bool followsClock) {
   constexpr int maximumChannels = 64;
   if (!std::isfinite(input.sampleRate) || input.sampleRate < 1 || input.sampleRate > 1e6 ||
       input.channelCount < 1 || input.channelCount > maximumChannels) {
     return failure(std::string(unsupportedFormatMessage));
   }
   std::unique_ptr<Resampler> resampler;
-  if (input.sampleRate != meetingSampleRate) {
+  if (followsClock || input.sampleRate != meetingSampleRate) {
     resampler = std::make_unique<Resampler>();
     soxr_error_t error = nullptr;
     const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
-    const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
+    const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, followsClock ? SOXR_VR : 0);
     // One thread: the sample queue is the only place conversion runs, and a
     // thread pool would only add wake-ups for 10 ms buffers.
     const soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
-    resampler->soxr =
-        soxr_create(input.sampleRate, meetingSampleRate, 1, &error, &io, &quality, &runtime);
+    if (followsClock) {
+      // Variable rate: created with the largest input/output ratio it will
+      // be asked for, then set to the ratio itself.
+      const double nominal = input.sampleRate / meetingSampleRate;
+      resampler->soxr = soxr_create(nominal * (1 + maximumClockDeviation), 1, 1, &error, &io,
+                                    &quality, &runtime);
+      if (!error && resampler->soxr) error = soxr_set_io_ratio(resampler->soxr, nominal, 0);
+    } else {
+      resampler->soxr =
+          soxr_create(input.sampleRate, meetingSampleRate, 1, &error, &io, &quality, &runtime);
+    }
     if (error || !resampler->soxr) return failure(std::string(unsupportedFormatMessage));
   }
-  return std::unique_ptr<AudioConverter>(new AudioConverter(input, std::move(resampler)));
+  return std::unique_ptr<AudioConverter>(
+      new AudioConverter(input, followsClock, std::move(resampler)));
+}
+
+void AudioConverter::setClockRatio(double ratio) {
+  if (!followsClock_ || !std::isfinite(ratio)) return;
+  ratio = std::clamp(ratio, 1 - maximumClockDeviation, 1 + maximumClockDeviation);
+  if (ratio == clockRatio_) return;
+  clockRatio_ = ratio;
+  // At once (no slew): the steps are ppm-sized, and the variable-rate
+  // resampler keeps its phase across them.
+  soxr_set_io_ratio(resampler_->soxr, input_.sampleRate * ratio / meetingSampleRate, 0);
 }
 
 namespace {

@@ -26,16 +26,28 @@ std::size_t outputCapacity(int64_t frameCount, double sampleRate);
 // from one call to the next and the stream is never ended, so consecutive
 // buffers join without clicks; its delay (a few milliseconds) is not
 // compensated. Not thread-safe.
+//
+// A converter that follows a source clock resamples by a ratio that may
+// change between calls (libsoxr's variable-rate mode, even at 16 kHz): input
+// at sampleRate x clockRatio frames per second comes out at 16000.
 class AudioConverter {
  public:
   // Fails with unsupportedFormatMessage for formats it cannot convert: a rate
   // that is not finite or outside 1 Hz..1 MHz, or 0 or more than 64 channels.
-  static Result<std::unique_ptr<AudioConverter>> create(const AudioFormat& input);
+  static Result<std::unique_ptr<AudioConverter>> create(const AudioFormat& input,
+                                                        bool followsClock = false);
   ~AudioConverter();
   AudioConverter(const AudioConverter&) = delete;
   AudioConverter& operator=(const AudioConverter&) = delete;
 
   const AudioFormat& inputFormat() const { return input_; }
+  bool followsClock() const { return followsClock_; }
+
+  // Sets the source's clock ratio for the next conversions; it is clamped to
+  // 1 +- 1%. Ignored by a converter that does not follow a clock.
+  void setClockRatio(double ratio);
+  // The ratio in effect: 1 for a converter that does not follow a clock.
+  double clockRatio() const { return clockRatio_; }
 
   // Converts `frameCount` interleaved frames of inputFormat() in `samples`
   // and writes at most out.size() frames to `out`; returns how many. With
@@ -48,10 +60,13 @@ class AudioConverter {
 
  private:
   struct Resampler;
-  AudioConverter(const AudioFormat& input, std::unique_ptr<Resampler> resampler);
+  AudioConverter(const AudioFormat& input, bool followsClock,
+                 std::unique_ptr<Resampler> resampler);
   void downMix(std::span<const std::byte> samples, std::size_t frameCount);
 
   AudioFormat input_;
+  bool followsClock_;
+  double clockRatio_ = 1;
   std::unique_ptr<Resampler> resampler_;  // none when the input is at 16 kHz
   std::vector<float> mono_;               // scratch: the down-mixed input
 };

@@ -113,20 +113,26 @@ Task<Result<void>> AudioRecorder::stop() {
   currentStream_.store(0);
 
   std::optional<Error> stopError;
+  std::vector<CaptureBuffer> held;
   if (stream) {
     CaptureStream* running = stream.get();
     Result<void> stopped = co_await platformAnswer<Result<void>>(
         [running](auto answer) { running->stopCapture(std::move(answer)); });
     if (!stopped.ok()) stopError = std::move(stopped).error();
+    held = stream->takeHeldAudio();
     stream.reset();
   }
 
   // The queue is serial: when this has run, so has every closure submitted
-  // before it, and any write in progress has finished or failed.
-  std::optional<Error> writeError = co_await onSampleQueue([this] {
+  // before it, and any write in progress has finished or failed. Audio the
+  // stream held back was never delivered, so it is no queued buffer to
+  // discard: it goes in last, where its timestamps place it.
+  auto closing = onSampleQueue([this, held = std::move(held)] {
+    for (const CaptureBuffer& buffer : held) intake_.take(buffer);
     intake_.close();
     return intake_.writeError();
   });
+  std::optional<Error> writeError = co_await closing;
   if (writeError) co_return std::move(*writeError);
   if (stopError) co_return std::move(*stopError);
   co_return success();

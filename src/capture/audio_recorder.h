@@ -73,9 +73,10 @@ class AudioRecorder final : private CaptureStreamOutput {
 
   // Ends the recording: stops the stream, waits until every buffer handed to
   // the queue before has been dealt with (buffers of the stopped stream still
-  // queued are discarded), closes the track files. Fails with the
-  // recording's write error, else with the error of stopping the stream.
-  // Without a recording it still closes and reports a write error left over.
+  // queued are discarded), writes the audio the stream still held back (so a
+  // stop during a source's first moments loses nothing), closes the track
+  // files. Fails with the recording's write error, else with the error of
+  // stopping the stream. Without a recording it still closes and reports a write error left over.
   Task<Result<void>> stop();
 
   // Main-context views, for the owner and tests.

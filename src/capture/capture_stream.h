@@ -61,6 +61,11 @@ struct CaptureBuffer {
   // the source's latency) at which the first frame was heard or spoken. Both
   // sources share the clock, so their differences are real distances.
   double timestamp = 0;
+  // How fast the source's clock runs against the capture clock: 1.0001 means
+  // it delivers 1.0001 x sampleRate frames per capture second. Conversion
+  // resamples by it, so that the track holds 16000 frames per capture
+  // second. Absent for a source taken to run on the capture clock.
+  std::optional<double> clockRatio;
   std::vector<std::byte> samples;
 
   // True when the byte count matches frameCount and the format.
@@ -93,6 +98,11 @@ class CaptureStream {
   // submitted to the queue stay there. The stream may be destroyed as soon as
   // `done` has been called.
   virtual void stopCapture(std::function<void(Result<void>)> done) = 0;
+  // Audio the stream still held back and never delivered (while it found a
+  // source's time), timestamped at its best estimate, and forgotten. The
+  // recorder writes it before it closes the tracks.
+  // REQUIRES: stopCapture has completed.
+  virtual std::vector<CaptureBuffer> takeHeldAudio() { return {}; }
 };
 
 // The output whose audio the system track records, as the platform named it

@@ -11,6 +11,7 @@
 
 #include "capture/capture_stream.h"
 #include "capture/pulse_connection.h"
+#include "capture/source_clock.h"
 #include "store/format.h"
 
 namespace halden {
@@ -23,14 +24,9 @@ using pulse::SinkFacts;
 
 constexpr char clientName[] = "Halden";
 // Record fragments: small enough that buffers come every 20 ms instead of in
-// two-second bursts, which keeps the arrival clock a usable reference.
+// two-second bursts, which keeps the arrival clock a usable reference (and
+// several fragments fit in the clock's pause threshold).
 constexpr pa_usec_t fragmentUsec = 20'000;
-// How far arrival may run behind the sample count before the source is taken
-// to have paused (a suspended device delivers nothing) and its time is set
-// anew from the clock. A few fragments: more than scheduling jitter.
-constexpr double pauseThreshold = 4 * static_cast<double>(fragmentUsec) / 1e6;
-// Audio held back at the start and after a pause to find the source's time.
-constexpr double settleSeconds = 0.3;
 
 double monotonicSeconds() {
   timespec now{};
@@ -77,6 +73,8 @@ class PulseCaptureStream final : public CaptureStream {
     });
   }
 
+  std::vector<CaptureBuffer> takeHeldAudio() override { return std::exchange(heldAtStop_, {}); }
+
  private:
   // One record stream. Touched on the loop thread (or under its lock).
   struct Source {
@@ -88,15 +86,7 @@ class PulseCaptureStream final : public CaptureStream {
     // Added to arrival times: a monitor hears its sink's audio this much
     // before the sink plays it.
     double latency = 0;
-    double next = 0;  // capture time of the next frame, seconds
-    // While settling (at the start and after a pause) buffers are held back
-    // until `settleSeconds` of audio have come, and the source's time is the
-    // earliest that any of their arrivals allows: a late wake-up only ever
-    // makes audio look later than it is.
-    bool settling = true;
-    double earliest = 0;
-    int64_t heldFrames = 0;
-    std::vector<std::pair<int64_t, CaptureBuffer>> held;  // frame offset, buffer
+    std::optional<SourceClock> clock;  // made once the format is known
   };
 
   Result<void> start();
@@ -118,6 +108,10 @@ class PulseCaptureStream final : public CaptureStream {
   Source microphone_{this, CaptureSource::microphone};
   bool running_ = false;   // under the loop lock: started and not yet stopping
   bool reported_ = false;  // under the loop lock: a stop was reported
+  std::vector<CaptureBuffer> ready_;  // loop thread: scratch for read()
+  // Control queue: what the clocks still held when the streams were torn
+  // down; taken after the stop has completed.
+  std::vector<CaptureBuffer> heldAtStop_;
   // Last member: destroyed first, after running what was submitted to it.
   SerialQueue control_{"com.tallowmere.halden.pulse"};
 };
@@ -194,6 +188,7 @@ Result<void> PulseCaptureStream::start() {
     const std::optional<SampleFormat> format = sampleFormatOf(spec->format);
     if (!format) return pulseError(PA_ERR_NOTSUPPORTED);
     source->format = AudioFormat{*format, static_cast<double>(spec->rate), spec->channels};
+    source->clock.emplace(source->format.sampleRate);
   }
   running_ = true;
   return success();
@@ -244,7 +239,16 @@ void PulseCaptureStream::teardown() {
   {
     LoopLock lock(connection_->loop());
     running_ = false;
+    // Every callback that reaches this object through connection_ goes
+    // before the lock is let go: once it is, the loop may run them while
+    // connection_ is being reset.
+    pa_context_set_state_callback(connection_->context(), nullptr, nullptr);
+    pa_context_set_subscribe_callback(connection_->context(), nullptr, nullptr);
     for (Source* source : {&system_, &microphone_}) {
+      if (source->clock) {
+        source->clock->releaseHeld(heldAtStop_);
+        source->clock.reset();
+      }
       if (!source->stream) continue;
       pa_stream_set_state_callback(source->stream, nullptr, nullptr);
       pa_stream_set_read_callback(source->stream, nullptr, nullptr);
@@ -265,7 +269,7 @@ void PulseCaptureStream::reportStop(int code) {
 }
 
 void PulseCaptureStream::read(Source& source) {
-  if (!running_) return;
+  if (!running_ || !source.clock) return;
   const double now = monotonicSeconds();
   const std::size_t frameSize = source.format.bytesPerFrame();
   const double rate = source.format.sampleRate;
@@ -276,46 +280,25 @@ void PulseCaptureStream::read(Source& source) {
     std::size_t bytes = 0;
     if (pa_stream_peek(source.stream, &data, &bytes) < 0 || bytes == 0) break;
     // Everything still readable was captured before now, back to back: the
-    // oldest of it, this fragment, began that long ago.
+    // oldest of it, this fragment, began that long ago. A late wake-up only
+    // ever makes audio look later than it is.
     const double arrival = now - static_cast<double>(readable / frameSize) / rate + source.latency;
-    if (!source.settling && arrival - source.next > pauseThreshold) {
-      // The source delivered nothing for a while: a real pause, which the
-      // writer turns into silence once the time is taken anew.
-      source.settling = true;
-      source.heldFrames = 0;
-    }
     const auto frames = static_cast<int64_t>(bytes / frameSize);
-    CaptureBuffer buffer;
+    std::optional<CaptureBuffer> buffer;
     if (data) {
-      buffer.source = source.kind;
-      buffer.format = source.format;
-      buffer.frameCount = frames;
+      // A hole (no data) is time that passed without audio.
+      buffer.emplace();
+      buffer->source = source.kind;
+      buffer->format = source.format;
+      buffer->frameCount = frames;
       const auto* begin = static_cast<const std::byte*>(data);
-      buffer.samples.assign(begin, begin + static_cast<std::size_t>(frames) * frameSize);
+      buffer->samples.assign(begin, begin + static_cast<std::size_t>(frames) * frameSize);
     }
     pa_stream_drop(source.stream);
     readable = readable > bytes ? readable - bytes : 0;
-
-    if (!source.settling) {
-      buffer.timestamp = source.next;
-      // A hole (no data) is time that passed without audio.
-      source.next += static_cast<double>(frames) / rate;
-      if (data) deliver(std::move(buffer));
-      continue;
-    }
-    const double start = arrival - static_cast<double>(source.heldFrames) / rate;
-    if (source.heldFrames == 0 || start < source.earliest) source.earliest = start;
-    if (data) source.held.emplace_back(source.heldFrames, std::move(buffer));
-    source.heldFrames += frames;
-    if (static_cast<double>(source.heldFrames) / rate >= settleSeconds) {
-      for (auto& [offset, waiting] : source.held) {
-        waiting.timestamp = source.earliest + static_cast<double>(offset) / rate;
-        deliver(std::move(waiting));
-      }
-      source.held.clear();
-      source.next = source.earliest + static_cast<double>(source.heldFrames) / rate;
-      source.settling = false;
-    }
+    source.clock->take(arrival, frames, std::move(buffer), ready_);
+    for (CaptureBuffer& placed : ready_) deliver(std::move(placed));
+    ready_.clear();
   }
 }
 

@@ -1,5 +1,6 @@
 #include "capture/sample_intake.h"
 
+#include <algorithm>
 #include <string>
 #include <utility>
 
@@ -49,7 +50,8 @@ Result<void> SampleIntake::startTrack(const CaptureBuffer& buffer) {
   const std::string track(trackNameOf(buffer.source));
   // The converter comes first: a format no converter takes still leaves the
   // empty track and its first timestamp behind, as a record of the attempt.
-  if (auto converter = AudioConverter::create(*buffer.format); converter.ok()) {
+  if (auto converter = AudioConverter::create(*buffer.format, buffer.clockRatio.has_value());
+      converter.ok()) {
     converters_[buffer.source] = std::move(converter).value();
     ++convertersMade_;
   } else {
@@ -66,9 +68,11 @@ Result<void> SampleIntake::write(const CaptureBuffer& buffer) {
   const AudioFormat& format = *buffer.format;
   if (!files_.contains(buffer.source)) HALDEN_TRY(startTrack(buffer));
 
+  const bool followsClock = buffer.clockRatio.has_value();
   auto converter = converters_.find(buffer.source);
-  if (converter == converters_.end() || !(converter->second->inputFormat() == format)) {
-    if (auto made = AudioConverter::create(format); made.ok()) {
+  if (converter == converters_.end() || !(converter->second->inputFormat() == format) ||
+      converter->second->followsClock() != followsClock) {
+    if (auto made = AudioConverter::create(format, followsClock); made.ok()) {
       converters_[buffer.source] = std::move(made).value();
       ++convertersMade_;
     } else {
@@ -81,7 +85,11 @@ Result<void> SampleIntake::write(const CaptureBuffer& buffer) {
     return failure(std::string(unsupportedFormatMessage));
   }
 
-  output_.resize(outputCapacity(buffer.frameCount, format.sampleRate));
+  // A source running slow against the capture clock gains frames in the
+  // conversion: the capacity is that of its true rate.
+  if (followsClock) converter->second->setClockRatio(*buffer.clockRatio);
+  const double ratio = std::min(converter->second->clockRatio(), 1.0);
+  output_.resize(outputCapacity(buffer.frameCount, format.sampleRate * ratio));
   const std::size_t frames = HALDEN_TRY(converter->second->convert(
       buffer.samples, static_cast<std::size_t>(buffer.frameCount), output_));
   if (frames == 0) return success();

@@ -105,6 +105,7 @@ inline CaptureBuffer sineBuffer(CaptureSource source, const AudioFormat& format,
                        .format = format,
                        .frameCount = frameCount,
                        .timestamp = timestamp,
+                       .clockRatio = std::nullopt,
                        .samples = std::vector<std::byte>(static_cast<std::size_t>(frameCount) *
                                                          format.bytesPerFrame())};
   std::byte* out = buffer.samples.data();
