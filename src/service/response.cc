@@ -1,8 +1,9 @@
 #include "service/response.h"
 
-#include <algorithm>
 #include <limits>
 #include <string>
+
+#include "store/json_text.h"
 
 namespace halden {
 namespace {
@@ -33,15 +34,8 @@ Result<std::optional<int64_t>> acknowledgedSequence(const JsonObject& object) {
 
 Result<JsonObject> decodeObjectResponse(std::span<const unsigned char> body) {
   if (body.size() > responseBodyLimit) return unexpectedResponse();
-  // JSON text never holds a raw NUL byte, but the parser takes one for the end
-  // of its input and would accept whatever follows it.
-  if (std::find(body.begin(), body.end(), 0) != body.end()) return unexpectedResponse();
-  // Parsing without exceptions: a malformed body becomes a discarded value.
-  // The parser is iterative, so deep nesting cannot exhaust the stack, and it
-  // refuses comments, trailing data and invalid UTF-8.
-  JsonObject parsed = JsonObject::parse(body.begin(), body.end(), nullptr,
-                                        /*allow_exceptions=*/false);
-  if (parsed.is_discarded() || !parsed.is_object()) return unexpectedResponse();
+  JsonObject parsed = parseJsonText(body);
+  if (!parsed.is_object()) return unexpectedResponse();
   return parsed;
 }
 
@@ -59,9 +53,10 @@ Result<void> requireAcknowledgement(const JsonObject& object, std::optional<int6
   if (!object.is_object()) return unconfirmed();
   auto ok = object.find("ok");
   if (ok == object.end() || !ok->is_boolean()) return unconfirmed();
+  const bool confirmed = ok->get<bool>();
   Result<std::optional<int64_t>> acknowledged = acknowledgedSequence(object);
   if (!acknowledged) return std::move(acknowledged).error();
-  if (!ok->get<bool>()) return unconfirmed();
+  if (!confirmed) return unconfirmed();
   if (sequence && *acknowledged != sequence) return unconfirmed();
   return success();
 }
