@@ -7,6 +7,7 @@
 
 #include "store/files.h"
 #include "store/format.h"
+#include "store/json_text.h"
 #include "store/wave.h"
 
 namespace halden {
@@ -22,18 +23,14 @@ constexpr std::string_view changedChunkMessage =
 
 // The names of an earlier-form manifest: a JSON array of strings.
 std::optional<std::vector<std::string>> earlierFormNames(std::string_view json) {
-  try {
-    const nlohmann::json array = nlohmann::json::parse(json);
-    if (!array.is_array()) return std::nullopt;
-    std::vector<std::string> names;
-    for (const auto& element : array) {
-      if (!element.is_string()) return std::nullopt;
-      names.push_back(element.get<std::string>());
-    }
-    return names;
-  } catch (const nlohmann::json::exception&) {
-    return std::nullopt;
+  const nlohmann::json array = parseJsonText(json);
+  if (!array.is_array()) return std::nullopt;
+  std::vector<std::string> names;
+  for (const auto& element : array) {
+    if (!element.is_string()) return std::nullopt;
+    names.push_back(element.get<std::string>());
   }
+  return names;
 }
 
 }  // namespace
@@ -51,33 +48,29 @@ std::string ChunkManifest::toJson() const {
 
 Result<ChunkManifest> ChunkManifest::fromJson(std::string_view json) {
   auto invalid = [] { return failure(std::string(invalidManifestMessage)); };
-  try {
-    const nlohmann::json object = nlohmann::json::parse(json);
-    if (!object.is_object()) return invalid();
-    const auto version = object.find("version");
-    const auto chunks = object.find("chunks");
-    if (version == object.end() || !version->is_number_integer()) return invalid();
-    if (chunks == object.end() || !chunks->is_array()) return invalid();
-    ChunkManifest manifest;
-    // A version too large for 64 bits does not decode; one that fits but is
-    // not 1 is refused by the caller.
-    if (version->is_number_unsigned() &&
-        version->get<uint64_t>() > static_cast<uint64_t>(INT64_MAX)) {
-      return invalid();
-    }
-    manifest.version = version->get<int64_t>();
-    for (const auto& element : *chunks) {
-      if (!element.is_object()) return invalid();
-      const auto name = element.find("name");
-      const auto sha256 = element.find("sha256");
-      if (name == element.end() || !name->is_string()) return invalid();
-      if (sha256 == element.end() || !sha256->is_string()) return invalid();
-      manifest.chunks.push_back({name->get<std::string>(), sha256->get<std::string>()});
-    }
-    return manifest;
-  } catch (const nlohmann::json::exception&) {
+  const nlohmann::json object = parseJsonText(json);
+  if (!object.is_object()) return invalid();
+  const auto version = object.find("version");
+  const auto chunks = object.find("chunks");
+  if (version == object.end() || !version->is_number_integer()) return invalid();
+  if (chunks == object.end() || !chunks->is_array()) return invalid();
+  ChunkManifest manifest;
+  // A version too large for 64 bits does not decode; one that fits but is
+  // not 1 is refused by the caller.
+  if (version->is_number_unsigned() &&
+      version->get<uint64_t>() > static_cast<uint64_t>(INT64_MAX)) {
     return invalid();
   }
+  manifest.version = version->get<int64_t>();
+  for (const auto& element : *chunks) {
+    if (!element.is_object()) return invalid();
+    const auto name = element.find("name");
+    const auto sha256 = element.find("sha256");
+    if (name == element.end() || !name->is_string()) return invalid();
+    if (sha256 == element.end() || !sha256->is_string()) return invalid();
+    manifest.chunks.push_back({name->get<std::string>(), sha256->get<std::string>()});
+  }
+  return manifest;
 }
 
 Result<ChunkManifest::Chunk> manifestEntry(const fs::path& chunk, const fs::path& folder) {

@@ -9,6 +9,7 @@
 
 #include "store/files.h"
 #include "store/format.h"
+#include "store/json_text.h"
 
 namespace halden {
 namespace fs = std::filesystem;
@@ -39,19 +40,15 @@ Result<TimingMap> readTiming(const fs::path& folder) {
   const Bytes bytes = HALDEN_TRY(readFile(file, timingFileLimit));
   if (bytes.size() > timingFileLimit) return failure(std::string(damagedTimingMessage));
 
+  const nlohmann::json object = parseJsonText(bytes);
+  if (!object.is_object()) return failure(std::string(damagedTimingMessage));
   TimingMap timing;
-  try {
-    const nlohmann::json object = nlohmann::json::parse(bytes.begin(), bytes.end());
-    if (!object.is_object()) return failure(std::string(damagedTimingMessage));
-    for (const auto& [track, value] : object.items()) {
-      // is_number() is false for Booleans, which nlohmann keeps apart. A number
-      // beyond the range of a double (1e999) throws out_of_range while parsing,
-      // so it is reported as damaged, never read as infinite.
-      if (!value.is_number()) return failure(std::string(damagedTimingMessage));
-      timing[track] = value.get<double>();
-    }
-  } catch (const nlohmann::json::exception&) {
-    return failure(std::string(damagedTimingMessage));
+  for (const auto& [track, value] : object.items()) {
+    // is_number() is false for Booleans, which nlohmann keeps apart. A number
+    // beyond the range of a double (1e999) does not parse, so it is reported
+    // as damaged, never read as infinite.
+    if (!value.is_number()) return failure(std::string(damagedTimingMessage));
+    timing[track] = value.get<double>();
   }
   return timing;
 }

@@ -139,7 +139,8 @@ TEST_F(ChunkManifestTest, RefusesAChunkThatNoLongerMatches) {
 TEST_F(ChunkManifestTest, RefusesInvalidManifestsNamesAndFiles) {
   const ChunkList chunks = writeChunks(2);
   writeBytes(temp_ / "other.wav", wave(Bytes(2)));
-  const std::string entry = R"({"name":"chunk-000.wav","sha256":")" + hashOf(chunks[0]) + "\"}";
+  const std::string hash = hashOf(chunks[0]);
+  const std::string entry = R"({"name":"chunk-000.wav","sha256":")" + hash + "\"}";
   std::string tooMany = "[";
   for (std::size_t i = 0; i < 241; ++i) tooMany += (i ? ",\"" : "\"") + chunkFileName(i) + "\"";
   tooMany += "]";
@@ -150,7 +151,13 @@ TEST_F(ChunkManifestTest, RefusesInvalidManifestsNamesAndFiles) {
        {R"({"version":2,"chunks":[)" + entry + "]}", R"({"version":0,"chunks":[)" + entry + "]}",
         std::string(R"({"version":1,"chunks":[]})"), std::string("[]"),
         std::string(R"(["chunk-000.wav",7])"), std::string(R"({"chunks":["chunk-000.wav"]})"),
-        std::string("{}"), std::string(""), std::string("chunk-000.wav"), tooMany, oversized}) {
+        std::string("{}"), std::string(""), std::string("chunk-000.wav"), tooMany, oversized,
+        // The parser alone would take a NUL for the end of the text.
+        R"({"version":1,"chunks":[)" + entry + "]}" + std::string("\0junk", 5),
+        std::string("[\"chunk-000.wav\"]\0", 18),
+        R"({"version":1,"chunks":[{"name":"chunk-000.wav","sha256":")" + hash.substr(0, 32) + '\0' +
+            hash.substr(32) + "\"}]}",
+        std::string(1, '\0')}) {
     writeManifest(json);
     EXPECT_EQ(refusal(), invalidManifest) << json.substr(0, 80);
   }

@@ -50,7 +50,10 @@ TEST_F(TimingTest, RefusesDamagedContentAndAnythingButARegularFile) {
            "broken json", "", "[]", "10.5", R"({"system":"10.5"})", R"({"system":true})",
            R"({"system":null})", R"({"system":[10.5]})", R"({"system":10.5,"microphone":false})",
            R"({"system":1e999})", R"({"system":-1e999})", R"({"system":NaN})",
-           R"({"system":10.5}x)", "{\"syst\xff\":10.5}", oversized}) {
+           R"({"system":10.5}x)", "{\"syst\xff\":10.5}", oversized,
+           // The parser alone would take a NUL for the end of the text.
+           std::string("{\"system\":10.5}\0junk", 20), std::string("{\"sys\0tem\":10.5}", 16),
+           std::string(1, '\0')}) {
     EXPECT_EQ(errorOf(read(content)),
               failure("The recording timing data is damaged. The source audio has been kept."))
         << content.substr(0, 40);
