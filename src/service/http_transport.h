@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -50,13 +51,25 @@ class HttpTransport {
 };
 
 struct CurlTransportOptions {
-  // The whole exchange must finish within this time.
-  std::chrono::milliseconds timeout = std::chrono::seconds(300);
+  // A request fails once no byte has moved, in either direction, for this
+  // long: a slow link may take any time as long as bytes keep flowing.
+  // libcurl judges the speed over its last five seconds or so, so the failure
+  // comes about that much after the idle time has passed. Whole seconds; 0
+  // turns the limit off.
+  std::chrono::seconds idleTimeout = std::chrono::seconds(300);
+  // Name resolution, TCP connect and TLS handshake must end within this time.
+  // None of them depends on the link's speed: 30 s covers a congested or
+  // distant link, while a wrong address or a host that is down ends the
+  // attempt without holding it for the whole idle time.
+  std::chrono::milliseconds connectTimeout = std::chrono::seconds(30);
   // Longest body kept; see HttpResponse::body.
   std::size_t bodyLimit = responseBodyLimit;
   // Tests only: trust the certificates in this PEM file instead of the
   // system's CA store. The product always verifies against the system store.
   std::optional<std::filesystem::path> caFile;
+  // Tests and slow-link measurements only: sends the body no faster than this
+  // many bytes per second. 0, the default, sends at full speed.
+  int64_t sendSpeedLimit = 0;
 };
 
 // The libcurl transport: one easy handle per request on a background thread,

@@ -85,7 +85,16 @@ Result<HttpResponse> perform(const HttpRequest& request, const CurlTransportOpti
   set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
   set(CURLOPT_HTTPHEADER, headers.list);
   set(CURLOPT_FOLLOWLOCATION, 0L);
-  set(CURLOPT_TIMEOUT_MS, static_cast<long>(options.timeout.count()));
+  // No cap on the whole exchange: a 1,920,044-byte chunk on a slow uplink may
+  // take many minutes. What fails a request is a connection not made in time,
+  // or one over which less than 1 byte per second moves for the idle time;
+  // either ends it with CURLE_OPERATION_TIMEDOUT.
+  set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(options.connectTimeout.count()));
+  set(CURLOPT_LOW_SPEED_LIMIT, 1L);
+  set(CURLOPT_LOW_SPEED_TIME, static_cast<long>(options.idleTimeout.count()));
+  if (options.sendSpeedLimit > 0) {
+    set(CURLOPT_MAX_SEND_SPEED_LARGE, static_cast<curl_off_t>(options.sendSpeedLimit));
+  }
   set(CURLOPT_SSL_VERIFYPEER, 1L);
   set(CURLOPT_SSL_VERIFYHOST, 2L);
   if (options.caFile) set(CURLOPT_CAINFO, options.caFile->c_str());

@@ -67,9 +67,9 @@ Events successEvents(std::string_view readyMessage) {
           {"attention", ""}};
 }
 
-CurlTransportOptions shortTimeout() {
+CurlTransportOptions shortIdleTimeout() {
   CurlTransportOptions options;
-  options.timeout = std::chrono::seconds(3);
+  options.idleTimeout = std::chrono::seconds(1);
   return options;
 }
 
@@ -107,8 +107,8 @@ class UploadTest : public ::testing::Test {
   const testing::DevService& service_ = setup_.service;
   const fs::path folder_ = temp_.folder(meetingId);
   testing::MemoryCookieStore cookies_;
-  // Short enough for the time-out case; loopback uploads take milliseconds.
-  std::unique_ptr<HttpTransport> transport_ = createCurlTransport(shortTimeout());
+  // Short enough for the time-out case; a loopback upload never stalls that long.
+  std::unique_ptr<HttpTransport> transport_ = createCurlTransport(shortIdleTimeout());
   ServiceClient client_{*ServiceUrl::parse(setup_.baseUrl), *transport_, cookies_};
   Events events_;
   std::unique_ptr<MeetingUploader> uploader_ = makeUploader();
@@ -137,7 +137,9 @@ TEST_F(UploadTest, EveryRefusalKeepsTheFolderAndARetrySendsEverythingAgainInOrde
       {{{"kind", "redirect"}}, false, unexpected},
       {{{"kind", "oversized"}}, false, unexpected},
       {{{"kind", "drop"}}, false, dropped},
-      {{{"kind", "delay"}, {"delayMs", 4000}}, false, timedOut},
+      // Silent for longer than the idle time-out and libcurl's five-second
+      // speed window together.
+      {{{"kind", "delay"}, {"delayMs", 10000}}, false, timedOut},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.fault.dump());
