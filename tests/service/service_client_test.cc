@@ -2,11 +2,18 @@
 // HTTPS, and against a scripted transport for answers the service never gives.
 #include "service/service_client.h"
 
+#include <arpa/inet.h>
 #include <curl/curl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
 
 #include "base/main_context.h"
 #include "service/client_test_support.h"
+#include "store/wave.h"
 #include "testing/main_context.h"
 
 namespace halden {
@@ -114,6 +121,85 @@ INSTANTIATE_TEST_SUITE_P(Schemes, RequestTest, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& param) {
                            return param.param ? "https" : "http";
                          });
+
+// A loopback port that never completes a connection. With a backlog of 0 the
+// accept queue holds one connection, which is made and never accepted; the
+// kernel then drops every further attempt, so a client's connect neither
+// succeeds nor fails until it gives up.
+class UnansweredPort {
+ public:
+  UnansweredPort() {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    auto* generic = reinterpret_cast<sockaddr*>(&address);
+    EXPECT_EQ(::bind(listener_, generic, size), 0);
+    EXPECT_EQ(::listen(listener_, 0), 0);
+    EXPECT_EQ(::getsockname(listener_, generic, &size), 0);
+    port = ntohs(address.sin_port);
+    EXPECT_EQ(::connect(queued_, generic, size), 0);
+  }
+  ~UnansweredPort() {
+    ::close(queued_);
+    ::close(listener_);
+  }
+  UnansweredPort(const UnansweredPort&) = delete;
+  UnansweredPort& operator=(const UnansweredPort&) = delete;
+
+  int port = 0;
+
+ private:
+  int listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+  int queued_ = ::socket(AF_INET, SOCK_STREAM, 0);
+};
+
+class CurlTransportTest : public ::testing::Test {
+ protected:
+  using Clock = std::chrono::steady_clock;
+
+  testing::PrivateMainContext context_;
+  const testing::SharedService& setup_ = testing::sharedService(false);
+};
+
+// What fails a request is silence, not its length: a body sent slowly for
+// longer than the idle time-out still arrives, byte for byte.
+TEST_F(CurlTransportTest, AThrottledUploadOutlastingTheIdleTimeOutArrivesWhole) {
+  CurlTransportOptions options = setup_.transportOptions();
+  options.idleTimeout = std::chrono::seconds(1);
+  options.sendSpeedLimit = 256 * 1024;
+  const Bytes chunk = wave(Bytes(20 * 32'000, 0x5a));  // 20 s of audio: about 2.4 s to send
+  const std::string path = "/api/meetings/throttled/audio";
+  HttpRequest request{setup_.baseUrl + path + "?sequence=0",
+                      {{"Content-Type", "audio/wav"},
+                       {"Cookie", "authjs.session-token=" + std::string(testing::sessionValue)}},
+                      chunk};
+
+  const Clock::time_point start = Clock::now();
+  Result<HttpResponse> response = runToCompletion(createCurlTransport(options)->send(request));
+  const Clock::duration elapsed = Clock::now() - start;
+  ASSERT_TRUE(response.ok()) << response.error().description();
+  EXPECT_EQ(response->status, 200) << response->body;
+  EXPECT_GT(elapsed, std::chrono::seconds(2)) << "the send speed was not limited";
+  const std::vector<json> log = testing::serviceLog(setup_.service);
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(log[0]["bodySha256"], audioHash(chunk));
+}
+
+// The connect time-out, not the far longer idle time-out, ends an attempt to
+// connect that the other side never answers.
+TEST_F(CurlTransportTest, AConnectionNeverMadeFailsAtTheConnectTimeOut) {
+  UnansweredPort port;
+  CurlTransportOptions options;
+  options.connectTimeout = std::chrono::milliseconds(300);
+  const Clock::time_point start = Clock::now();
+  Result<HttpResponse> response = runToCompletion(createCurlTransport(options)->send(
+      {"http://127.0.0.1:" + std::to_string(port.port) + signInPath, {}, {}}));
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+  ASSERT_FALSE(response.ok());
+  EXPECT_EQ(response.error().domain(), curlErrorDomain);
+  EXPECT_EQ(response.error().code(), CURLE_OPERATION_TIMEDOUT) << response.error().description();
+}
 
 class ScriptedRequestTest : public ::testing::Test {
  protected:
