@@ -11,9 +11,6 @@
 namespace halden {
 namespace {
 
-// Gaps within this many frames (0.1 s) either way are clock jitter: the
-// buffer goes straight after the previous one.
-constexpr int64_t jitterTolerance = 1600;
 // Silence goes in one-second blocks, so a long pause never needs a buffer the
 // size of the whole gap.
 constexpr int64_t silenceBlockFrames = 16000;

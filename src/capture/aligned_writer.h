@@ -1,6 +1,7 @@
 // The aligned track writer: places captured audio in its track by timestamp.
 #pragma once
 
+#include <cstdint>
 #include <span>
 #include <string_view>
 
@@ -14,6 +15,10 @@ inline constexpr std::string_view clockChangedMessage =
 inline constexpr std::string_view fourHourLimitMessage = "The four-hour recording limit was reached.";
 inline constexpr std::string_view outOfOrderMessage =
     "Audio arrived out of order. Recover the saved recording before continuing.";
+
+// Gaps within this many frames (0.1 s) either way are clock jitter: the
+// buffer goes straight after the previous one.
+inline constexpr int64_t jitterTolerance = 1600;
 
 // Appends `buffer` (16 kHz mono float) to `file` so that its first frame lands
 // at (timestamp - firstTimestamp) x 16000, rounded half away from zero:

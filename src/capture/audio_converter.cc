@@ -149,4 +149,14 @@ Result<std::size_t> AudioConverter::convert(std::span<const std::byte> samples,
   return produced;
 }
 
+Result<std::size_t> AudioConverter::drain(std::span<float> out) {
+  if (!resampler_) return 0;
+  std::size_t made = 0;
+  // No input: libsoxr takes it as the end of the stream and flushes.
+  soxr_error_t error = soxr_process(resampler_->soxr, nullptr, 0, nullptr, out.data(), out.size(),
+                                    &made);
+  if (error) return Error("soxr", 1, error);
+  return made;
+}
+
 }  // namespace halden

@@ -58,6 +58,11 @@ class AudioConverter {
   Result<std::size_t> convert(std::span<const std::byte> samples, std::size_t frameCount,
                               std::span<float> out);
 
+  // Ends the input: writes to `out` up to out.size() of the frames the
+  // resampler still holds (the last few milliseconds); returns how many.
+  // Call until it returns 0; the converter takes no input afterwards.
+  Result<std::size_t> drain(std::span<float> out);
+
  private:
   struct Resampler;
   AudioConverter(const AudioFormat& input, bool followsClock,

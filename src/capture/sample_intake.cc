@@ -31,8 +31,35 @@ void SampleIntake::reset(std::filesystem::path directory) {
 }
 
 void SampleIntake::close() {
+  if (!writeError_) {
+    if (Result<void> drained = drain(); !drained.ok()) writeError_ = std::move(drained).error();
+  }
   files_.clear();  // TrackWriter closes its file when destroyed
   converters_.clear();
+}
+
+Result<void> SampleIntake::drain() {
+  for (auto& [source, converter] : converters_) {
+    auto file = files_.find(source);
+    if (file == files_.end() || !file->second) continue;
+    HALDEN_TRY(drainInto(*converter, *file->second,
+                         firstTimes_.at(std::string(trackNameOf(source)))));
+  }
+  return success();
+}
+
+Result<void> SampleIntake::drainInto(AudioConverter& converter, TrackOutput& track,
+                                     double firstTimestamp) {
+  // A resampler gives out its last milliseconds only when its input ends;
+  // they go straight after what the track holds.
+  output_.resize(1024);
+  for (;;) {
+    const std::size_t frames = HALDEN_TRY(converter.drain(output_));
+    if (frames == 0) return success();
+    const double end = firstTimestamp + static_cast<double>(track.length()) / meetingSampleRate;
+    HALDEN_TRY(
+        appendAligned(std::span<const float>(output_.data(), frames), track, end, firstTimestamp));
+  }
 }
 
 std::optional<Error> SampleIntake::take(const CaptureBuffer& buffer) {
@@ -67,22 +94,32 @@ Result<void> SampleIntake::startTrack(const CaptureBuffer& buffer) {
 Result<void> SampleIntake::write(const CaptureBuffer& buffer) {
   const AudioFormat& format = *buffer.format;
   if (!files_.contains(buffer.source)) HALDEN_TRY(startTrack(buffer));
+  auto file = files_.find(buffer.source);
+  if (file == files_.end() || !file->second) return failure(std::string(unsupportedFormatMessage));
+  TrackOutput& track = *file->second;
+  const double firstTimestamp = firstTimes_.at(std::string(trackNameOf(buffer.source)));
 
   const bool followsClock = buffer.clockRatio.has_value();
   auto converter = converters_.find(buffer.source);
-  if (converter == converters_.end() || !(converter->second->inputFormat() == format) ||
-      converter->second->followsClock() != followsClock) {
-    if (auto made = AudioConverter::create(format, followsClock); made.ok()) {
-      converters_[buffer.source] = std::move(made).value();
-      ++convertersMade_;
-    } else {
-      converters_.erase(buffer.source);
+  if (converter != converters_.end()) {
+    const bool fits = converter->second->inputFormat() == format &&
+                      converter->second->followsClock() == followsClock;
+    // What a resampler still holds belongs before a pause's silence and
+    // before audio of another format: it goes out first, and the new audio
+    // begins a conversion of its own.
+    const double gap = (buffer.timestamp - firstTimestamp) * meetingSampleRate -
+                       static_cast<double>(track.length());
+    if (!fits || gap > static_cast<double>(jitterTolerance)) {
+      HALDEN_TRY(drainInto(*converter->second, track, firstTimestamp));
+      converters_.erase(converter);
+      converter = converters_.end();
     }
-    converter = converters_.find(buffer.source);
   }
-  auto file = files_.find(buffer.source);
-  if (converter == converters_.end() || file == files_.end() || !file->second) {
-    return failure(std::string(unsupportedFormatMessage));
+  if (converter == converters_.end()) {
+    auto made = AudioConverter::create(format, followsClock);
+    if (!made.ok()) return failure(std::string(unsupportedFormatMessage));
+    converter = converters_.emplace(buffer.source, std::move(made).value()).first;
+    ++convertersMade_;
   }
 
   // A source running slow against the capture clock gains frames in the
@@ -93,9 +130,8 @@ Result<void> SampleIntake::write(const CaptureBuffer& buffer) {
   const std::size_t frames = HALDEN_TRY(converter->second->convert(
       buffer.samples, static_cast<std::size_t>(buffer.frameCount), output_));
   if (frames == 0) return success();
-  const double firstTimestamp = firstTimes_.at(std::string(trackNameOf(buffer.source)));
-  return appendAligned(std::span<const float>(output_.data(), frames), *file->second,
-                       buffer.timestamp, firstTimestamp);
+  return appendAligned(std::span<const float>(output_.data(), frames), track, buffer.timestamp,
+                       firstTimestamp);
 }
 
 }  // namespace halden

@@ -54,8 +54,10 @@ class SampleIntake {
   // stops as after a failed write.
   void fail(Error error) { writeError_ = std::move(error); }
 
-  // Closes every track file (all frames appended so far are on disk) and
-  // drops the converters. First timestamps and the write error stay.
+  // Writes what the converters still hold, closes every track file (all
+  // frames appended so far are on disk) and drops the converters. A failure
+  // of that last write becomes writeError(). First timestamps and the write
+  // error stay.
   void close();
 
   const std::optional<Error>& writeError() const { return writeError_; }
@@ -67,6 +69,8 @@ class SampleIntake {
 
  private:
   Result<void> write(const CaptureBuffer& buffer);
+  Result<void> drain();
+  Result<void> drainInto(AudioConverter& converter, TrackOutput& track, double firstTimestamp);
   Result<void> startTrack(const CaptureBuffer& buffer);
 
   TrackFileFactory createTrack_;

@@ -22,6 +22,7 @@ using testing::CaptureScript;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using testing::sineBuffer;
+using testing::toneLevel;
 
 const AudioFormat float48Stereo{SampleFormat::float32, 48000, 2};
 const Error diskFull(std::string(Error::posixDomain), 28, "No space left on device");
@@ -292,6 +293,38 @@ TEST_F(AudioRecorderTest, StopWaitsForTheQueueAndDiscardsWhatItHasNotTaken) {
   EXPECT_FALSE(hasTrack(microphoneTrackName));
   EXPECT_TRUE(closed(systemTrackName));
   EXPECT_EQ(timing(meeting_), (TimingMap{{"system", 3.0}}));
+}
+
+TEST_F(AudioRecorderTest, StopWritesTheAudioAStreamStillHeldSoonAfterItsStartOrAPause) {
+  const AudioFormat mono16{SampleFormat::float32, 16000, 1};
+  // Stopped 0.1 s after the microphone's first buffer: nothing delivered yet.
+  ASSERT_TRUE(start(meeting_).ok());
+  for (int i = 0; i < 5; ++i) {
+    stream().capture(sineBuffer(CaptureSource::microphone, mono16, 320, 0, 440, 0.5, 320 * i),
+                     50 + 0.02 * i);
+  }
+  settle();
+  EXPECT_FALSE(hasTrack(microphoneTrackName));
+  ASSERT_TRUE(stop().ok());
+  const std::vector<float>& microphone = frames(microphoneTrackName);
+  EXPECT_NEAR(static_cast<double>(microphone.size()), 1600, 2);
+  EXPECT_NEAR(toneLevel(microphone, 0, 1600, 440), 0.5, 0.01);
+  EXPECT_EQ(timing(meeting_), (TimingMap{{"microphone", 50}}));
+
+  // One second of system audio, a one-second pause, 0.1 s, then the stop.
+  const std::filesystem::path second = temp_.folder("second");
+  ASSERT_TRUE(start(second).ok());
+  for (int i = 0; i < 55; ++i) {
+    const double arrival = 60 + 0.02 * i + (i >= 50 ? 1.0 : 0.0);
+    stream().capture(sineBuffer(CaptureSource::system, mono16, 320, 0, 440, 0.5, 320 * i),
+                     arrival);
+  }
+  settle();
+  ASSERT_TRUE(stop().ok());
+  const std::vector<float>& system = frames(systemTrackName);
+  EXPECT_NEAR(static_cast<double>(system.size()), 2.1 * 16000, 2);
+  EXPECT_NEAR(toneLevel(system, 32000, 1600, 440), 0.5, 0.01);
+  EXPECT_EQ(toneLevel(system, 16200, 15600, 440), 0.0);
 }
 
 TEST_F(AudioRecorderTest, StartWhileRecordingOrStartingIsRefused) {

@@ -10,12 +10,15 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <numbers>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "capture/capture_stream.h"
+#include "capture/source_clock.h"
 #include "store/track_file.h"
 
 namespace halden::testing {
@@ -47,6 +50,25 @@ struct ScriptedStreamEnd {
     queue.submit(
         [this, error = std::move(error)]() mutable { output.streamDidStop(id, std::move(error)); });
   }
+
+  // Reads `buffer` the way the platform stream does: through its source's
+  // clock, with its first frame arriving at `arrival`; delivers whatever the
+  // clock lets go.
+  void capture(CaptureBuffer buffer, double arrival) {
+    auto clock = clocks.try_emplace(buffer.source, buffer.format->sampleRate).first;
+    std::vector<CaptureBuffer> ready;
+    const int64_t frames = buffer.frameCount;
+    clock->second.take(arrival, frames, std::move(buffer), ready);
+    for (CaptureBuffer& placed : ready) deliver(std::move(placed));
+  }
+  // What stopping the stream leaves held.
+  std::vector<CaptureBuffer> releaseHeld() {
+    std::vector<CaptureBuffer> held;
+    for (auto& [source, clock] : clocks) clock.releaseHeld(held);
+    return held;
+  }
+
+  std::map<CaptureSource, SourceClock> clocks{};
 };
 
 class ScriptedCaptureService final : public CaptureService {
@@ -86,8 +108,11 @@ class ScriptedCaptureService final : public CaptureService {
     }
     void stopCapture(std::function<void(Result<void>)> done) override {
       ++end->stopCalls;
+      held = end->releaseHeld();
       done(state->script.stopError ? Result<void>(*state->script.stopError) : success());
     }
+    std::vector<CaptureBuffer> takeHeldAudio() override { return std::exchange(held, {}); }
+    std::vector<CaptureBuffer> held;
     std::shared_ptr<State> state;
     std::shared_ptr<ScriptedStreamEnd> end;
   };

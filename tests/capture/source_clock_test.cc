@@ -1,0 +1,182 @@
+#include "capture/source_clock.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <vector>
+
+namespace halden {
+namespace {
+
+constexpr double rate = 16000;
+constexpr int64_t fragment = 320;  // 20 ms
+
+// A source whose device clock runs `ppm` fast against the capture clock,
+// read in 20 ms fragments whose arrivals are late by up to `maximumLateness`.
+class SimulatedSource {
+ public:
+  explicit SimulatedSource(double ppm, double maximumLateness = 0.004, unsigned seed = 1)
+      : trueRate_(rate * (1 + ppm * 1e-6)), lateness_(0, maximumLateness), random_(seed) {}
+
+  // Reads `seconds` of audio (by the source's count) into `clock`.
+  void run(SourceClock& clock, double seconds, std::vector<CaptureBuffer>& ready) {
+    const auto fragments = static_cast<int64_t>(seconds * rate / fragment);
+    for (int64_t i = 0; i < fragments; ++i) {
+      CaptureBuffer buffer;
+      buffer.frameCount = fragment;
+      buffer.samples.resize(sizeof frames_);  // names its first frame
+      std::memcpy(buffer.samples.data(), &frames_, sizeof frames_);
+      clock.take(trueTime(frames_) + lateness_(random_), fragment, std::move(buffer), ready);
+      frames_ += fragment;
+    }
+  }
+  // The device stops delivering for `seconds`: its count goes on afterwards,
+  // its time has moved on.
+  void pause(double seconds) { pausedFor_ += seconds; }
+
+  // Capture time at which frame `frame` (by the source's count) was heard.
+  double trueTime(int64_t frame) const {
+    return start + pausedFor_ + static_cast<double>(frame) / trueRate_;
+  }
+  int64_t frames() const { return frames_; }
+
+  static constexpr double start = 500;
+
+ private:
+  double trueRate_;
+  std::uniform_real_distribution<double> lateness_;
+  std::mt19937 random_;
+  int64_t frames_ = 0;
+  double pausedFor_ = 0;
+};
+
+int64_t firstFrameOf(const CaptureBuffer& buffer) {
+  int64_t frame = -1;
+  if (buffer.samples.size() == sizeof frame) std::memcpy(&frame, buffer.samples.data(), sizeof frame);
+  return frame;
+}
+
+TEST(SourceClockTest, HoldsTheFirstMomentsThenPlacesThemFromTheEarliestArrival) {
+  SourceClock clock(rate);
+  SimulatedSource source(0, 0.010);
+  std::vector<CaptureBuffer> ready;
+  source.run(clock, 0.28, ready);
+  EXPECT_TRUE(ready.empty());
+  EXPECT_TRUE(clock.settling());
+  source.run(clock, 0.02, ready);
+  ASSERT_EQ(ready.size(), 15u);
+  EXPECT_FALSE(clock.settling());
+  // Placed back to back from no later than the least-delayed arrival allows.
+  for (std::size_t i = 0; i < ready.size(); ++i) {
+    EXPECT_NEAR(ready[i].timestamp, SimulatedSource::start + 0.02 * static_cast<double>(i), 0.003)
+        << i;
+    ASSERT_TRUE(ready[i].clockRatio);
+    EXPECT_EQ(*ready[i].clockRatio, 1.0);
+  }
+  EXPECT_GE(ready.front().timestamp, SimulatedSource::start);
+}
+
+TEST(SourceClockTest, FollowsASourceClockThatRunsFastOrSlow) {
+  for (const double ppm : {-300.0, -40.0, 120.0, 300.0}) {
+    SourceClock clock(rate);
+    SimulatedSource source(ppm, 0.020, static_cast<unsigned>(ppm + 1000));
+    std::vector<CaptureBuffer> ready;
+    source.run(clock, 600, ready);
+    double worst = 0;
+    for (const CaptureBuffer& buffer : ready) {
+      worst = std::max(worst, std::abs(buffer.timestamp - source.trueTime(firstFrameOf(buffer))));
+    }
+    // Each step answers arrival noise; over the last minute the steps
+    // average out to the source's rate.
+    double sum = 0;
+    for (std::size_t i = ready.size() - 3000; i < ready.size(); ++i) sum += *ready[i].clockRatio;
+    EXPECT_NEAR(sum / 3000, 1 + ppm * 1e-6, 10e-6) << ppm << " ppm";
+    EXPECT_NEAR(clock.ratio(), 1 + ppm * 1e-6, 100e-6) << ppm << " ppm";
+    // The placing error never grows beyond what the loop lets through while
+    // it locks, and ends small.
+    EXPECT_LT(worst, 0.005) << ppm << " ppm";
+    const CaptureBuffer& last = ready.back();
+    EXPECT_LT(std::abs(last.timestamp - source.trueTime(firstFrameOf(last))), 0.002) << ppm;
+    for (std::size_t i = 1; i < ready.size(); ++i) {
+      ASSERT_GT(ready[i].timestamp, ready[i - 1].timestamp) << ppm << " ppm, buffer " << i;
+    }
+  }
+}
+
+TEST(SourceClockTest, APauseIsPlacedAnewLaterAndKeepsTheRateEstimate) {
+  SourceClock clock(rate);
+  SimulatedSource source(250);
+  std::vector<CaptureBuffer> ready;
+  source.run(clock, 300, ready);
+  const double learned = clock.ratio();
+  const double endBefore = ready.back().timestamp + fragment / (rate * learned);
+  ready.clear();
+
+  source.pause(2.0);
+  source.run(clock, 0.1, ready);
+  EXPECT_TRUE(clock.settling());
+  EXPECT_TRUE(ready.empty());
+  source.run(clock, 0.4, ready);
+  ASSERT_FALSE(ready.empty());
+  EXPECT_FALSE(clock.settling());
+  EXPECT_NEAR(ready.front().timestamp - endBefore, 2.0, 0.005);
+  EXPECT_NEAR(ready.front().timestamp, source.trueTime(firstFrameOf(ready.front())), 0.005);
+  EXPECT_EQ(clock.ratio(), learned);
+}
+
+TEST(SourceClockTest, ReleasesHeldAudioAtItsBestEstimate) {
+  // Stopped 0.1 s after the first buffer, and 0.1 s after a pause.
+  SourceClock clock(rate);
+  SimulatedSource source(0);
+  std::vector<CaptureBuffer> ready;
+  source.run(clock, 0.1, ready);
+  ASSERT_TRUE(ready.empty());
+  clock.releaseHeld(ready);
+  ASSERT_EQ(ready.size(), 5u);
+  for (const CaptureBuffer& buffer : ready) {
+    EXPECT_NEAR(buffer.timestamp, source.trueTime(firstFrameOf(buffer)), 0.005);
+  }
+  ready.clear();
+  clock.releaseHeld(ready);
+  EXPECT_TRUE(ready.empty());
+
+  source.run(clock, 1.0, ready);
+  const double end = ready.back().timestamp + fragment / rate;
+  ready.clear();
+  source.pause(1.0);
+  source.run(clock, 0.1, ready);
+  ASSERT_TRUE(ready.empty());
+  clock.releaseHeld(ready);
+  ASSERT_EQ(ready.size(), 5u);
+  EXPECT_NEAR(ready.front().timestamp - end, 1.0, 0.005);
+}
+
+TEST(SourceClockTest, HolesAdvanceTimeAndWildArrivalsCannotBendTheRateFar) {
+  SourceClock clock(rate);
+  SimulatedSource source(0);
+  std::vector<CaptureBuffer> ready;
+  source.run(clock, 1.0, ready);
+  const double end = ready.back().timestamp + fragment / rate;
+  ready.clear();
+  // A hole of 0.5 s (the server lost data), then audio again.
+  clock.take(source.trueTime(source.frames()), 8000, std::nullopt, ready);
+  EXPECT_TRUE(ready.empty());
+  CaptureBuffer after;
+  after.frameCount = fragment;
+  clock.take(source.trueTime(source.frames()) + 0.5, fragment, after, ready);
+  ASSERT_EQ(ready.size(), 1u);
+  EXPECT_NEAR(ready.front().timestamp - end, 0.5, 0.001);
+
+  // Arrivals far too early, for a minute, never pull the ratio beyond its
+  // bound.
+  double t = ready.front().timestamp;
+  for (int i = 0; i < 3000; ++i, t += 0.02) {
+    clock.take(t - 0.5, fragment, CaptureBuffer{}, ready);
+    EXPECT_LE(std::abs(clock.ratio() - 1), SourceClock::maximumDeviation + 1e-12);
+  }
+}
+
+}  // namespace
+}  // namespace halden
