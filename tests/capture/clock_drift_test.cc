@@ -1,0 +1,254 @@
+// Four hours of a source whose clock runs fast or slow against the capture
+// clock, read the way the platform stream reads it (20 ms fragments, late
+// arrivals) through its source clock and the real sample intake. The track
+// is measured as it is written: a sine fitted to every 0.1 s tells where the
+// audio lies against the capture clock and whether the wave runs on unbroken.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <complex>
+#include <cstdio>
+#include <cstring>
+#include <numbers>
+#include <random>
+
+#include "capture/sample_intake.h"
+#include "capture/source_clock.h"
+#include "store/format.h"
+#include "testing/temp_folder.h"
+
+namespace halden {
+namespace {
+
+constexpr double tone = 1000;          // Hz
+constexpr double amplitude = 0.5;
+constexpr std::size_t window = 1600;   // frames: 0.1 s of track
+constexpr double period = 1 / tone;    // seconds
+
+// Least-squares fit of a cos(w n) + b sin(w n) + c to `x`, with w found by
+// Gauss-Newton from `w` (radians per frame), n counted from the window's
+// middle. Returns the phase at the middle, as that of amplitude x sin, and
+// the residual's RMS against the fitted wave's.
+struct SineFit {
+  double phase = 0;
+  double w = 0;
+  double relativeResidual = 0;
+};
+
+SineFit fitSine(const float* x, std::size_t count, double w) {
+  const double middle = static_cast<double>(count) / 2;
+  double a = 0, b = 0, c = 0;
+  for (int iteration = 0; iteration < 4; ++iteration) {
+    // Columns: cos, sin, 1 and (from the second pass) the derivative in w.
+    const int columns = iteration == 0 ? 3 : 4;
+    std::array<std::array<double, 5>, 4> normal{};
+    const std::complex<double> step = std::polar(1.0, w);
+    std::complex<double> rotor = std::polar(1.0, -w * middle);
+    for (std::size_t i = 0; i < count; ++i) {
+      const double n = static_cast<double>(i) - middle;
+      const double column[4] = {rotor.real(), rotor.imag(), 1,
+                                n * (-a * rotor.imag() + b * rotor.real())};
+      for (int r = 0; r < columns; ++r) {
+        for (int k = 0; k < columns; ++k) normal[r][k] += column[r] * column[k];
+        normal[r][4] += column[r] * x[i];
+      }
+      rotor *= step;
+      if ((i & 255) == 255) rotor /= std::abs(rotor);
+    }
+    // Gaussian elimination with partial pivoting.
+    for (int p = 0; p < columns; ++p) {
+      int best = p;
+      for (int r = p + 1; r < columns; ++r) {
+        if (std::abs(normal[r][p]) > std::abs(normal[best][p])) best = r;
+      }
+      std::swap(normal[p], normal[best]);
+      for (int r = p + 1; r < columns; ++r) {
+        const double f = normal[r][p] / normal[p][p];
+        for (int k = p; k < 5; ++k) normal[r][k] -= f * normal[p][k];
+      }
+    }
+    std::array<double, 4> solution{};
+    for (int r = columns - 1; r >= 0; --r) {
+      double sum = normal[r][4];
+      for (int k = r + 1; k < columns; ++k) sum -= normal[r][k] * solution[k];
+      solution[r] = sum / normal[r][r];
+    }
+    a = solution[0];
+    b = solution[1];
+    c = solution[2];
+    if (columns == 4) w += solution[3];
+  }
+  double residual = 0;
+  const std::complex<double> step = std::polar(1.0, w);
+  std::complex<double> rotor = std::polar(1.0, -w * middle);
+  for (std::size_t i = 0; i < count; ++i) {
+    const double e = x[i] - (a * rotor.real() + b * rotor.imag() + c);
+    residual += e * e;
+    rotor *= step;
+    if ((i & 255) == 255) rotor /= std::abs(rotor);
+  }
+  const double fitted = std::hypot(a, b);
+  return {std::atan2(a, b), w,
+          std::sqrt(residual / static_cast<double>(count)) / (fitted / std::numbers::sqrt2)};
+}
+
+// What the meter found over a whole track.
+struct Findings {
+  double firstTimestamp = 0;
+  double worstOffset = 0;      // seconds, against the capture clock
+  double worstResidual = 0;    // of the worst window, relative
+  double finalOffset = 0;
+  int64_t windows = 0;
+  int64_t lostWindows = 0;     // windows whose wave did not fit
+};
+
+// A track that keeps no audio: it fits a sine to every window appended and
+// tracks the offset of each against the capture clock, unwrapping the
+// phase (which alone says the offset modulo one period) window by window.
+class ToneMeter final : public TrackOutput {
+ public:
+  ToneMeter(Findings& findings, double sourceStart)
+      : findings_(findings), sourceStart_(sourceStart) {}
+
+  int64_t length() const override { return length_; }
+  Result<void> append(std::span<const float> frames) override {
+    for (float frame : frames) {
+      pending_[filled_++] = frame;
+      if (filled_ == window) measure();
+    }
+    length_ += static_cast<int64_t>(frames.size());
+    return success();
+  }
+
+ private:
+  void measure() {
+    const SineFit fit = fitSine(pending_.data(), window, w_);
+    w_ = fit.w;
+    filled_ = 0;
+    const int64_t start = findings_.windows++ * static_cast<int64_t>(window);
+    // The first window holds the tone's own onset, which rings in any
+    // band-limited resampler; every later one must be a clean sine.
+    if (start > 0) {
+      findings_.worstResidual = std::max(findings_.worstResidual, fit.relativeResidual);
+    }
+    // Where the capture clock puts the window's middle, and when the audio
+    // there was heard: its phase (modulo a period), placed next to the last
+    // window's offset.
+    const double placed = findings_.firstTimestamp +
+                          (static_cast<double>(start) + static_cast<double>(window) / 2) /
+                              meetingSampleRate;
+    const double heardModulo = sourceStart_ + fit.phase / (2 * std::numbers::pi * tone);
+    const double raw = placed - heardModulo;
+    const double offset = raw - period * std::round((raw - offset_) / period);
+    offset_ = offset;
+    findings_.worstOffset = std::max(findings_.worstOffset, std::abs(offset));
+    findings_.finalOffset = offset;
+  }
+
+  Findings& findings_;
+  const double sourceStart_;
+  std::array<float, window> pending_{};
+  std::size_t filled_ = 0;
+  int64_t length_ = 0;
+  double w_ = 2 * std::numbers::pi * tone / meetingSampleRate;
+  double offset_ = 0;  // the previous window's, seconds
+};
+
+class ClockDriftTest : public ::testing::TestWithParam<double> {};
+
+TEST_P(ClockDriftTest, FourHoursStayOnTheCaptureClockWithAnUnbrokenTone) {
+  const double ppm = GetParam();
+  const AudioFormat format{SampleFormat::float32, 48000, 2};
+  const double trueRate = format.sampleRate * (1 + ppm * 1e-6);
+  constexpr double start = 1000;  // capture time of the source's frame 0
+  // Just short of the four-hour limit of a track.
+  const auto total = static_cast<int64_t>((4 * 3600 - 30) * trueRate);
+
+  Findings findings;
+  testing::TempFolder folder;
+  ToneMeter* meter = nullptr;
+  SampleIntake intake([&](const std::filesystem::path&) -> Result<std::unique_ptr<TrackOutput>> {
+    auto made = std::make_unique<ToneMeter>(findings, start);
+    meter = made.get();
+    return std::unique_ptr<TrackOutput>(std::move(made));
+  });
+  intake.reset(folder.path());
+  SourceClock clock(format.sampleRate);
+
+  // The tone runs on the capture clock: frame k of the source was heard at
+  // start + k / trueRate. Arrivals are late by 0-4 ms, and one in twenty by
+  // up to 30 ms more, as when the reading thread is busy.
+  std::mt19937 random(static_cast<unsigned>(ppm + 7000));
+  std::uniform_real_distribution<double> lateness(0, 0.004);
+  std::uniform_real_distribution<double> unit(0, 1);
+  const std::complex<double> step = std::polar(1.0, 2 * std::numbers::pi * tone / trueRate);
+  std::complex<double> rotor = 1;
+  std::vector<float> samples;
+  std::vector<CaptureBuffer> ready;
+  // How far the track's end ran behind the source's, seconds: the offset
+  // plus what the resampler holds.
+  double leastLag = 1, mostLag = -1;
+  for (int64_t frame = 0; frame < total;) {
+    const int64_t frames = std::min<int64_t>(960, total - frame);
+    samples.resize(static_cast<std::size_t>(frames) * 2);
+    for (int64_t i = 0; i < frames; ++i) {
+      const auto value = static_cast<float>(amplitude * rotor.imag());
+      samples[2 * i] = value;
+      samples[2 * i + 1] = value;
+      rotor *= step;
+    }
+    rotor /= std::abs(rotor);
+    CaptureBuffer buffer{.source = CaptureSource::microphone,
+                         .format = format,
+                         .frameCount = frames,
+                         .timestamp = 0,
+                         .clockRatio = std::nullopt,
+                         .samples = std::vector<std::byte>(samples.size() * sizeof(float))};
+    std::memcpy(buffer.samples.data(), samples.data(), buffer.samples.size());
+    double late = lateness(random);
+    if (unit(random) < 0.05) late += 0.030 * unit(random);
+    clock.take(start + static_cast<double>(frame) / trueRate + late, frames, std::move(buffer),
+               ready);
+    frame += frames;
+    for (const CaptureBuffer& placed : ready) {
+      if (findings.windows == 0 && intake.firstTimes().empty()) {
+        findings.firstTimestamp = placed.timestamp;
+      }
+      ASSERT_FALSE(intake.take(placed)) << intake.writeError()->description();
+    }
+    if (!ready.empty() && meter) {
+      const double sourceEnd = start + static_cast<double>(frame) / trueRate;
+      const double trackEnd = findings.firstTimestamp +
+                              static_cast<double>(meter->length()) / meetingSampleRate;
+      leastLag = std::min(leastLag, sourceEnd - trackEnd);
+      mostLag = std::max(mostLag, sourceEnd - trackEnd);
+    }
+    ready.clear();
+  }
+  intake.close();
+  ASSERT_FALSE(intake.writeError());
+
+  std::printf(
+      "%+.0f ppm: %lld windows, worst offset %.2f ms, final %.2f ms, worst residual %.4f%%, "
+      "track end %.1f to %.1f ms behind the source's, ratio %.6f\n",
+      ppm, static_cast<long long>(findings.windows), findings.worstOffset * 1000,
+      findings.finalOffset * 1000, findings.worstResidual * 100, leastLag * 1000, mostLag * 1000,
+      clock.ratio());
+  EXPECT_GE(findings.windows, (4 * 3600 - 31) * 10);
+  EXPECT_LE(findings.worstOffset, 0.010);
+  EXPECT_LT(findings.worstResidual, 0.01);
+  // A dropped or repeated block of whole periods escapes the phase; it shows
+  // in the length.
+  EXPECT_LT(mostLag - leastLag, 0.010);
+}
+
+INSTANTIATE_TEST_SUITE_P(SourceClocks, ClockDriftTest, ::testing::Values(-300, -100, 100, 300),
+                         [](const auto& param) {
+                           return (param.param < 0 ? "Slow" : "Fast") +
+                                  std::to_string(static_cast<int>(std::abs(param.param))) + "ppm";
+                         });
+
+}  // namespace
+}  // namespace halden
