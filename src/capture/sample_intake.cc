@@ -113,6 +113,9 @@ Result<void> SampleIntake::write(const CaptureBuffer& buffer) {
       HALDEN_TRY(drainInto(*converter->second, track, firstTimestamp));
       converters_.erase(converter);
       converter = converters_.end();
+      // The silence goes in now: a new resampler may hold back all of its
+      // first buffers, and the gap must not be taken for a pause again.
+      HALDEN_TRY(appendAligned({}, track, buffer.timestamp, firstTimestamp));
     }
   }
   if (converter == converters_.end()) {
