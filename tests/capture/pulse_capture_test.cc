@@ -225,5 +225,23 @@ TEST_F(PulseCaptureTest, RecordingFollowsTheDefaultDevicesAndAKilledOneLeavesTra
   EXPECT_GE(static_cast<double>(frames) / rate, 9.0);
 }
 
+TEST_F(PulseCaptureTest, StartsAndStopsWhileTheDefaultOutputKeepsChanging) {
+  // Server events arrive on the capture's loop thread while its streams are
+  // made and torn down; none may find a connection half gone.
+  testing::DefaultSinkFlipper flipper;
+  for (int i = 0; i < 20 && flipper.switches() < 10; ++i) std::this_thread::sleep_for(50ms);
+  ASSERT_GE(flipper.switches(), 10) << "the default sink does not change";
+  const int before = flipper.switches();
+  for (int cycle = 0; cycle < 40; ++cycle) {
+    const std::filesystem::path folder = temp_.folder("cycle" + std::to_string(cycle));
+    ASSERT_TRUE(runToCompletion(recorder_.start(folder)).ok()) << cycle;
+    std::this_thread::sleep_for(std::chrono::milliseconds(cycle % 7 * 15));
+    EXPECT_TRUE(stop().ok()) << cycle;
+  }
+  std::printf("%d default-sink changes during 40 recordings\n", flipper.switches() - before);
+  EXPECT_GT(flipper.switches() - before, 40);
+  EXPECT_TRUE(messages().empty());
+}
+
 }  // namespace
 }  // namespace halden

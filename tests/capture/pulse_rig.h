@@ -15,6 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -216,6 +217,53 @@ class TonePlayer {
   pa_threaded_mainloop* loop_ = pa_threaded_mainloop_new();
   pa_context* context_ = pa_context_new(pa_threaded_mainloop_get_api(loop_), "halden-tests");
   std::vector<std::unique_ptr<Stream>> streams_;
+};
+
+// Switches the default sink between "speakers" and "headphones" as fast as
+// the server answers, on a thread of its own, until destroyed: every switch
+// is a server event that every subscribed client handles.
+class DefaultSinkFlipper {
+ public:
+  DefaultSinkFlipper() {
+    thread_ = std::thread([this] { run(); });
+  }
+  ~DefaultSinkFlipper() {
+    stop_ = true;
+    thread_.join();
+  }
+  DefaultSinkFlipper(const DefaultSinkFlipper&) = delete;
+  DefaultSinkFlipper& operator=(const DefaultSinkFlipper&) = delete;
+
+  int switches() const { return switches_; }
+
+ private:
+  void run() {
+    pa_mainloop* loop = pa_mainloop_new();
+    pa_context* context = pa_context_new(pa_mainloop_get_api(loop), "halden-tests-flipper");
+    pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr);
+    pa_operation* pending = nullptr;
+    while (!stop_ && PA_CONTEXT_IS_GOOD(pa_context_get_state(context))) {
+      if (pending && pa_operation_get_state(pending) != PA_OPERATION_RUNNING) {
+        pa_operation_unref(pending);
+        pending = nullptr;
+        switches_ = switches_ + 1;
+      }
+      if (!pending && pa_context_get_state(context) == PA_CONTEXT_READY) {
+        pending = pa_context_set_default_sink(context, switches_ % 2 ? "speakers" : "headphones",
+                                              nullptr, nullptr);
+      }
+      pa_mainloop_iterate(loop, 0, nullptr);
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    if (pending) pa_operation_unref(pending);
+    pa_context_disconnect(context);
+    pa_context_unref(context);
+    pa_mainloop_free(loop);
+  }
+
+  std::atomic<bool> stop_ = false;
+  std::atomic<int> switches_ = 0;
+  std::thread thread_;
 };
 
 }  // namespace halden::testing
