@@ -21,6 +21,11 @@ inline constexpr std::string_view systemTrackName = "system";
 inline constexpr std::string_view microphoneTrackName = "microphone";
 inline constexpr std::string_view trackFileExtension = ".caf";
 
+// True for a UUID in its textual form: 32 hexadecimal digits, either letter
+// case, in groups of 8-4-4-4-12 joined by hyphens, and nothing else. Meeting
+// identifiers are such texts; they name meeting folders.
+bool isUuidText(std::string_view text);
+
 inline constexpr std::string_view meetingFileName = "meeting.json";
 inline constexpr std::string_view timingFileName = "timing.json";
 inline constexpr std::string_view manifestFileName = "chunks.json";

@@ -11,9 +11,6 @@ constexpr std::string_view scriptPrefix =
     "window.dispatchEvent(new CustomEvent('halden:recording',{detail:";
 constexpr std::string_view scriptSuffix = "}))";
 
-bool isHexDigit(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
 
 std::optional<std::string> stringMember(const nlohmann::json& object, const char* key) {
   auto found = object.find(key);
@@ -48,15 +45,6 @@ std::string escapeLineSeparators(const std::string& json) {
 }
 
 }  // namespace
-
-bool isUuidText(std::string_view text) {
-  if (text.size() != 36) return false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    bool hyphen = i == 8 || i == 13 || i == 18 || i == 23;
-    if (hyphen ? text[i] != '-' : !isHexDigit(text[i])) return false;
-  }
-  return true;
-}
 
 std::optional<PageRequest> acceptPageMessage(const NavigationPolicy& policy, bool fromMainFrame,
                                              std::optional<std::string_view> frameUrl,

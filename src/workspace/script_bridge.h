@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "store/format.h"
 #include "workspace/navigation_policy.h"
 
 namespace halden {
@@ -21,9 +22,6 @@ inline constexpr std::string_view recordingEventName = "halden:recording";
 inline constexpr std::string_view waitingForConfirmationMessage =
     "Waiting for recording confirmation and microphone access\u2026";
 
-// True for a UUID in its textual form: 32 hexadecimal digits, either letter
-// case, in groups of 8-4-4-4-12 joined by hyphens, and nothing else.
-bool isUuidText(std::string_view text);
 
 enum class PageRequestType { status, start, stop, retry };
 
