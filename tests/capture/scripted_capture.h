@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <numbers>
@@ -31,6 +33,8 @@ struct CaptureScript {
   std::optional<Error> createError;
   std::optional<Error> startError;
   std::optional<Error> stopError;
+  // Run inside startCapture and stopCapture, before they answer.
+  std::function<void()> onStart, onStop;
 };
 
 // The test's side of one stream the service made. Outlives the stream, so a
@@ -49,6 +53,12 @@ struct ScriptedStreamEnd {
   void reportStop(Error error) {
     queue.submit(
         [this, error = std::move(error)]() mutable { output.streamDidStop(id, std::move(error)); });
+  }
+  // Waits until the queue has handled everything submitted so far.
+  void drain() {
+    std::promise<void> done;
+    queue.submit([&done] { done.set_value(); });
+    done.get_future().wait();
   }
 
   // Reads `buffer` the way the platform stream does: through its source's
@@ -104,10 +114,12 @@ class ScriptedCaptureService final : public CaptureService {
     Stream(std::shared_ptr<State> s, std::shared_ptr<ScriptedStreamEnd> e)
         : state(std::move(s)), end(std::move(e)) {}
     void startCapture(std::function<void(Result<void>)> done) override {
+      if (state->script.onStart) state->script.onStart();
       done(state->script.startError ? Result<void>(*state->script.startError) : success());
     }
     void stopCapture(std::function<void(Result<void>)> done) override {
       ++end->stopCalls;
+      if (state->script.onStop) state->script.onStop();
       held = end->releaseHeld();
       done(state->script.stopError ? Result<void>(*state->script.stopError) : success());
     }

@@ -1,0 +1,252 @@
+#include "app/app_delegate.h"
+
+#include <glib.h>
+
+#include <system_error>
+#include <utility>
+
+#include "base/main_context.h"
+#include "recovery/recordings_folder.h"
+#include "recovery/saved_meeting.h"
+#include "workspace/script_bridge.h"
+
+namespace halden {
+namespace {
+
+
+// Runs `work` on `context` unless the delegate is gone by then.
+void postToMain(GMainContext* context, std::weak_ptr<AppDelegate*> delegate,
+                std::function<void(AppDelegate&)> work) {
+  struct Posted {
+    std::weak_ptr<AppDelegate*> delegate;
+    std::function<void(AppDelegate&)> work;
+  };
+  g_main_context_invoke_full(
+      context, G_PRIORITY_DEFAULT,
+      [](gpointer data) -> gboolean {
+        auto* posted = static_cast<Posted*>(data);
+        if (auto alive = posted->delegate.lock()) posted->work(**alive);
+        return G_SOURCE_REMOVE;
+      },
+      new Posted{std::move(delegate), std::move(work)},
+      [](gpointer data) { delete static_cast<Posted*>(data); });
+}
+
+Task<void> sleepOnMain(std::chrono::milliseconds duration) { co_await sleepFor(duration); }
+
+}  // namespace
+
+std::filesystem::path recordingsRoot(const std::filesystem::path& userDataFolder) {
+  return userDataFolder / "Halden" / "Recordings";
+}
+
+AppDelegate::AppDelegate(ServiceUrl appUrl, AppShell& shell, WorkspaceView& view,
+                         HttpTransport& transport, std::unique_ptr<CaptureService> capture,
+                         Options options)
+    : shell_(shell),
+      view_(view),
+      options_(std::move(options)),
+      navigation_(appUrl),
+      client_(std::move(appUrl), transport, view.cookies()),
+      recorder_(std::move(capture)),
+      uploader_(client_, UploadHooks{.emit = [this](const std::string& state,
+                                                    const std::string& message) {
+                                       emit(state, message);
+                                     },
+                                     .requestAttention = [this] { shell_.requestAttention(); },
+                                     .prepare = nullptr,
+                                     .removeFolder = nullptr}),
+      signIn_(client_, view.cookies(), *this,
+              options_.signInSleep ? options_.signInSleep : DesktopSignIn::Sleep(sleepOnMain)),
+      session_(RecordingSession::Parts{.state = state_,
+                                       .recorder = recorder_,
+                                       .uploader = uploader_,
+                                       .shell = shell,
+                                       .view = view,
+                                       .emit =
+                                           [this](const std::string& state,
+                                                  const std::string& message) {
+                                             emit(state, message);
+                                           },
+                                       .root = options_.root,
+                                       .origin = client_.appUrl().text()},
+               options_.recordingLengthLimit),
+      alive_(std::make_shared<AppDelegate*>(this)) {}
+
+AppDelegate::~AppDelegate() = default;
+
+void AppDelegate::launch() {
+  // The recorder reports on its sample queue; the session runs on the main
+  // context, and only while the delegate exists.
+  GMainContext* context = g_main_context_ref_thread_default();
+  recorder_.onError = [context, delegate = std::weak_ptr<AppDelegate*>(alive_)](
+                          const std::string& message) {
+    postToMain(context, delegate, [message](AppDelegate& self) {
+      self.session_.captureFailed(message);
+    });
+  };
+  g_main_context_unref(context);  // the default context outlives the process's delegate
+  showWorkspace();
+}
+
+void AppDelegate::signIn() { signIn_.signIn(); }
+
+void AppDelegate::showWorkspace() {
+  view_.load(navigation_.workspacePageUrl(), workspaceLoadTimeout);
+  shell_.showWindow();
+}
+
+void AppDelegate::later(std::function<void(AppDelegate&)> work) {
+  postToMain(g_main_context_get_thread_default() ? g_main_context_get_thread_default()
+                                                 : g_main_context_default(),
+             alive_, std::move(work));
+}
+
+bool AppDelegate::allowNavigation(const std::optional<std::string>& url, TargetFrame frame) {
+  const std::optional<std::string_view> target =
+      url ? std::optional<std::string_view>(*url) : std::nullopt;
+  switch (navigation_.decide(target, frame, signIn_.signingIn())) {
+    case NavigationDecision::allow:
+      return true;
+    case NavigationDecision::cancel:
+      return false;
+    case NavigationDecision::openExternally:
+      shell_.openUrl(*url);
+      return false;
+    case NavigationDecision::loadInThisView:
+      // After the web view has its answer for the new-window request.
+      later([page = *url](AppDelegate& self) { self.view_.load(page, workspaceLoadTimeout); });
+      return false;
+    case NavigationDecision::startSignIn:
+      // Does nothing if a sign-in has begun meanwhile.
+      later([](AppDelegate& self) { self.signIn_.signIn(); });
+      return false;
+  }
+  return false;
+}
+
+void AppDelegate::provisionalFailure(std::string_view domain, int code,
+                                     const std::string& description) {
+  if (!reportsLoadFailure(domain, code)) return;
+  spawn(alert(std::string(loadFailureTitle), loadFailureMessage(description)));
+}
+
+void AppDelegate::endFromMenu() { session_.endFromMenu(); }
+
+void AppDelegate::showRecordings() {
+  // A folder that cannot be made is still asked for: the file browser says
+  // what is wrong with it.
+  (void)createRecordingsRoot(options_.root);
+  shell_.openUrl(folderUri(options_.root));
+}
+
+void AppDelegate::scriptMessage(bool fromMainFrame, const std::string& frameUrl,
+                                std::string_view body) {
+  const std::optional<PageRequest> request =
+      acceptPageMessage(navigation_, fromMainFrame, frameUrl, body);
+  if (!request) return;
+  const BridgeState before{.isRecording = state_.isRecording,
+                           .starting = state_.starting,
+                           .stopping = state_.stopping,
+                           .uploading = uploader_.uploading(),
+                           .recovering = state_.recovering,
+                           .captureStartError = state_.captureStartError,
+                           .recordingClientId = state_.recordingClientId,
+                           .recordingClientName = state_.recordingClientName,
+                           .noticeState = state_.noticeState,
+                           .notice = state_.notice};
+  BridgeStep step = dispatchPageRequest(*request, before);
+  if (!step.accepted) return;
+  state_.isRecording = step.state.isRecording;
+  state_.starting = step.state.starting;
+  state_.stopping = step.state.stopping;
+  state_.recovering = step.state.recovering;
+  state_.captureStartError = std::move(step.state.captureStartError);
+  state_.recordingClientId = std::move(step.state.recordingClientId);
+  state_.recordingClientName = std::move(step.state.recordingClientName);
+  if (step.event) emit(step.event->state, step.event->message);
+  switch (step.task) {
+    case BridgeTask::none:
+      break;
+    case BridgeTask::startFlow:
+      spawn(session_.startFlow(*request->meetingId, request->clientName));
+      break;
+    case BridgeTask::endRecording:
+      spawn(session_.endRecording());
+      break;
+    case BridgeTask::recovery:
+      spawn(recovery());
+      break;
+  }
+}
+
+void AppDelegate::emit(const std::string& state, const std::string& message) {
+  state_.notice = message;
+  state_.noticeState = state;
+  const std::optional<std::string> shown = view_.currentUrl();
+  const std::optional<std::string> script = recordingEventScript(
+      navigation_, shown ? std::optional<std::string_view>(*shown) : std::nullopt,
+      RecordingEvent{.state = state,
+                     .message = message,
+                     .meetingId = state_.meetingId,
+                     .clientId = state_.recordingClientId,
+                     .clientName = state_.recordingClientName});
+  if (script) view_.evaluateScript(*script);
+}
+
+void AppDelegate::openInBrowser(const std::string& url) { shell_.openUrl(url); }
+
+void AppDelegate::showHtml(const std::string& html, const std::string& baseUrl) {
+  view_.loadHtml(html, baseUrl);
+}
+
+Task<void> AppDelegate::alert(std::string title, std::string message) {
+  auto shown = shell_.alert(std::move(title), std::move(message), std::vector<std::string>());
+  (void)co_await shown;
+}
+
+Task<void> AppDelegate::recovery() {
+  // Held from the accepted "retry" until the recovery ends, however it ends.
+  struct Recovering {
+    SessionState& state;
+    ~Recovering() { state.recovering = false; }
+  } recovering{state_};
+  auto chooser = shell_.chooseFolder(std::string(chooseSavedMeetingTitle), options_.root);
+  std::optional<std::filesystem::path> chosen = co_await chooser;
+  if (!chosen) co_return;
+  auto recovered = recover(*chosen);
+  co_await recovered;
+}
+
+Task<void> AppDelegate::recover(std::filesystem::path folder) {
+  Result<SavedMeeting> meeting = checkSavedMeeting(options_.root, folder, appUrl().text());
+  if (!meeting.ok()) {
+    emit("error", meeting.error().description());
+    co_return;
+  }
+  // From here on events carry the recovered meeting and no client.
+  state_.directory = meeting->folder;
+  state_.meetingId = meeting->meetingId;
+  state_.recordingClientId.reset();
+  state_.recordingClientName.reset();
+  auto upload = uploader_.upload(meeting->folder, meeting->meetingId);
+  Result<void> uploaded = co_await upload;
+  if (!uploaded.ok()) emit("error", uploaded.error().description());
+}
+
+QuitGuardParts AppDelegate::quitGuardParts() {
+  return QuitGuardParts{.state = state_,
+                        .session = session_,
+                        .shell = shell_,
+                        .uploading = [this] { return uploader_.uploading(); },
+                        .replyToQuit = [this] { shell_.replyToQuit(); }};
+}
+
+Task<QuitAnswer> AppDelegate::shouldTerminate() {
+  auto asked = askToQuit(quitGuardParts());
+  co_return co_await asked;
+}
+
+QuitAnswer AppDelegate::terminateWithoutAsking() { return quitWithoutAsking(quitGuardParts()); }
+
+}  // namespace halden
