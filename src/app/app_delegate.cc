@@ -97,9 +97,9 @@ void AppDelegate::showWorkspace() {
 }
 
 void AppDelegate::later(std::function<void(AppDelegate&)> work) {
-  postToMain(g_main_context_get_thread_default() ? g_main_context_get_thread_default()
-                                                 : g_main_context_default(),
-             alive_, std::move(work));
+  GMainContext* context = g_main_context_ref_thread_default();
+  postToMain(context, alive_, std::move(work));
+  g_main_context_unref(context);
 }
 
 bool AppDelegate::allowNavigation(const std::optional<std::string>& url, TargetFrame frame) {
@@ -145,25 +145,9 @@ void AppDelegate::scriptMessage(bool fromMainFrame, const std::string& frameUrl,
   const std::optional<PageRequest> request =
       acceptPageMessage(navigation_, fromMainFrame, frameUrl, body);
   if (!request) return;
-  const BridgeState before{.isRecording = state_.isRecording,
-                           .starting = state_.starting,
-                           .stopping = state_.stopping,
-                           .uploading = uploader_.uploading(),
-                           .recovering = state_.recovering,
-                           .captureStartError = state_.captureStartError,
-                           .recordingClientId = state_.recordingClientId,
-                           .recordingClientName = state_.recordingClientName,
-                           .noticeState = state_.noticeState,
-                           .notice = state_.notice};
-  BridgeStep step = dispatchPageRequest(*request, before);
+  BridgeStep step = dispatchPageRequest(*request, BridgeState{state_, uploader_.uploading()});
   if (!step.accepted) return;
-  state_.isRecording = step.state.isRecording;
-  state_.starting = step.state.starting;
-  state_.stopping = step.state.stopping;
-  state_.recovering = step.state.recovering;
-  state_.captureStartError = std::move(step.state.captureStartError);
-  state_.recordingClientId = std::move(step.state.recordingClientId);
-  state_.recordingClientName = std::move(step.state.recordingClientName);
+  state_ = std::move(step.state);
   if (step.event) emit(step.event->state, step.event->message);
   switch (step.task) {
     case BridgeTask::none:

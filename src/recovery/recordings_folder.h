@@ -16,10 +16,8 @@ namespace halden {
 // folder names are meeting identifiers.
 inline constexpr mode_t recordingsFolderMode = 0700;
 
-// Makes `root` and every missing folder above it, each with
-// recordingsFolderMode (less if the umask says so). Folders that exist keep
-// their mode; an existing link to a folder counts as a folder. Fails with the
-// platform's error (ENOTDIR when `root` exists but is no folder).
+// Makes `root` and every missing folder above it with recordingsFolderMode
+// (createFolders).
 Result<void> createRecordingsRoot(const std::filesystem::path& root);
 
 // "file://" followed by the absolute `folder`, every byte other than an

@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstdlib>
 #include <memory>
+#include <vector>
 
 namespace halden {
 namespace fs = std::filesystem;
@@ -138,6 +139,31 @@ Result<void> regularRecordingFile(const fs::path& file, const fs::path& folder) 
   struct stat info;
   if (::lstat(file.c_str(), &info) != 0) return Error::fromErrno(errno);
   if (!S_ISREG(info.st_mode)) return failure(std::string(invalidFileMessage));
+  return success();
+}
+
+Result<void> createFolders(const std::filesystem::path& folder, mode_t mode) {
+  namespace fs = std::filesystem;
+  const fs::path target = fs::absolute(folder).lexically_normal();
+  // The deepest folder that exists ends the walk up; only what lies below it
+  // is made, top down.
+  std::vector<fs::path> missing;
+  for (fs::path at = target; at.has_relative_path(); at = at.parent_path()) {
+    if (!at.has_filename()) continue;  // "a/b/" is "a/b"
+    struct stat info;
+    if (::stat(at.c_str(), &info) == 0) break;
+    if (errno != ENOENT) return Error::fromErrno(errno);
+    missing.push_back(at);
+  }
+  for (auto at = missing.rbegin(); at != missing.rend(); ++at) {
+    // Another process may make the same folder meanwhile.
+    if (::mkdir(at->c_str(), mode) != 0 && errno != EEXIST) {
+      return Error::fromErrno(errno);
+    }
+  }
+  struct stat info;
+  if (::stat(target.c_str(), &info) != 0) return Error::fromErrno(errno);
+  if (!S_ISDIR(info.st_mode)) return Error::fromErrno(ENOTDIR);
   return success();
 }
 

@@ -2,6 +2,8 @@
 // replacement, and the regular-file check that guards every read.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <filesystem>
 #include <span>
@@ -42,6 +44,12 @@ std::filesystem::path resolvedPath(const std::filesystem::path& path);
 // file's kind cannot be read (a missing file). Reads nothing of the contents.
 Result<void> regularRecordingFile(const std::filesystem::path& file,
                                   const std::filesystem::path& folder);
+
+// Makes `folder` and every missing folder above it, each with `mode` (less
+// if the umask says so). Folders that exist keep their mode; an existing
+// link to a folder counts as a folder. Fails with the platform's error
+// (ENOTDIR when `folder` exists but is no folder).
+Result<void> createFolders(const std::filesystem::path& folder, mode_t mode);
 
 inline constexpr std::string_view invalidFileMessage =
     "The saved recording contains an invalid file. Its audio has been kept.";

@@ -21,23 +21,6 @@ constexpr std::string_view finishingMessage = "Finishing the recording\u2026";
 // Only the owner may read, write and enter a meeting folder.
 constexpr mode_t meetingFolderMode = 0700;
 
-// Creates `folder` and every missing parent with `mode`. An existing folder
-// on the way is fine; anything else existing at `folder` itself is not.
-Result<void> createFolders(const std::filesystem::path& folder, mode_t mode) {
-  std::vector<std::filesystem::path> missing;
-  for (std::filesystem::path at = folder; !at.empty(); at = at.parent_path()) {
-    struct stat info;
-    if (::lstat(at.c_str(), &info) == 0) break;
-    if (errno != ENOENT) return Error::fromErrno(errno);
-    missing.push_back(at);
-    if (at == at.parent_path()) break;
-  }
-  for (auto at = missing.rbegin(); at != missing.rend(); ++at) {
-    if (::mkdir(at->c_str(), mode) != 0 && errno != EEXIST) return Error::fromErrno(errno);
-  }
-  return success();
-}
-
 }  // namespace
 
 // The length timer of one session. The sleeping task holds it, not the

@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "store/format.h"
+#include "workspace/session_state.h"
 #include "workspace/navigation_policy.h"
 
 namespace halden {
@@ -75,25 +76,10 @@ std::optional<std::string> recordingEventScript(const NavigationPolicy& policy,
                                                 std::optional<std::string_view> currentUrl,
                                                 const RecordingEvent& event);
 
-// The session values the page's requests read and write. Mirrors the
-// application's session fields; the caller copies them in and the returned
-// ones back.
-struct BridgeState {
-  bool isRecording = false;
-  bool starting = false;
-  bool stopping = false;
+// What the page's requests read and write: the session's own state, and
+// whether an upload runs (which the uploader, not the session, knows).
+struct BridgeState : SessionState {
   bool uploading = false;
-  // A "retry" was accepted and its recovery (folder chooser, checks, upload)
-  // has not finished. Refuses "start" and "retry" as `uploading` does, so that
-  // no second chooser opens and no recording starts while the chooser is
-  // open; the caller clears it when the recovery ends, however it ends.
-  bool recovering = false;
-  std::optional<std::string> captureStartError;
-  std::optional<std::string> recordingClientId;
-  std::optional<std::string> recordingClientName;
-  // The last event's state and message (read only here: emit writes them).
-  std::string noticeState = "idle";
-  std::string notice;
 
   bool operator==(const BridgeState&) const = default;
 };

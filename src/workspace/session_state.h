@@ -18,7 +18,10 @@ struct SessionState {
   bool isRecording = false;  // capture runs for a confirmed meeting
   bool starting = false;     // an accepted start whose flow has not finished
   bool stopping = false;     // a recording is being ended (or failing)
-  bool recovering = false;   // an accepted "retry" whose recovery has not ended
+  // An accepted "retry" whose recovery (folder chooser, checks, upload) has
+  // not ended. Refuses "start" and "retry" as an upload does, so that no
+  // second chooser opens and no recording starts while the chooser is open.
+  bool recovering = false;
   // The message of a capture failure reported during the current session.
   std::optional<std::string> captureStartError;
   // The last recording event, for "status".
@@ -27,6 +30,8 @@ struct SessionState {
   // The client of the last accepted start; a recovery clears them.
   std::optional<std::string> recordingClientId;
   std::optional<std::string> recordingClientName;
+
+  bool operator==(const SessionState&) const = default;
 };
 
 }  // namespace halden
