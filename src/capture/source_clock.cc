@@ -1,6 +1,7 @@
 #include "capture/source_clock.h"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <utility>
 
@@ -18,6 +19,12 @@ constexpr double naturalFrequency = 0.05;
 constexpr double damping = 1.0;
 constexpr double proportionalGain = 2 * damping * naturalFrequency;    // per second
 constexpr double integralGain = naturalFrequency * naturalFrequency;  // per second squared
+// A phase error beyond this is a step (a device moved, a late burst of
+// wake-ups), not drift: it is slewed away at no more than `slewLimit` and
+// leaves the rate estimate alone, so that the pitch never bends by more
+// than a fraction of a cent for it.
+constexpr double lockRange = 0.005;  // seconds
+constexpr double slewLimit = 150e-6;
 
 }  // namespace
 
@@ -86,10 +93,12 @@ void SourceClock::track(double arrival, int64_t frames) {
   if (seconds < bucketSeconds) return;
   // Placed ahead of the arrivals (a positive error) means the source's frames
   // were taken as longer than they are: its rate is higher than estimated.
-  integral_ = std::clamp(integral_ + integralGain * seconds * bucketError_, -maximumDeviation,
-                         maximumDeviation);
-  ratio_ = 1 + std::clamp(integral_ + proportionalGain * bucketError_, -maximumDeviation,
-                          maximumDeviation);
+  if (std::abs(bucketError_) < lockRange) {
+    integral_ = std::clamp(integral_ + integralGain * seconds * bucketError_, -maximumDeviation,
+                           maximumDeviation);
+  }
+  const double slew = std::clamp(proportionalGain * bucketError_, -slewLimit, slewLimit);
+  ratio_ = 1 + std::clamp(integral_ + slew, -maximumDeviation, maximumDeviation);
   bucketFrames_ = 0;
 }
 

@@ -126,6 +126,25 @@ TEST(SourceClockTest, APauseIsPlacedAnewLaterAndKeepsTheRateEstimate) {
   EXPECT_EQ(clock.ratio(), learned);
 }
 
+TEST(SourceClockTest, AStepInArrivalsIsSlewedAwayWithoutBendingThePitch) {
+  // A moved device: arrivals run 10 ms later from one moment on, too little
+  // for a pause. The step is taken up slowly; the rate stays near the truth.
+  SourceClock clock(rate);
+  SimulatedSource source(80);
+  std::vector<CaptureBuffer> ready;
+  source.run(clock, 300, ready);
+  ready.clear();
+  source.pause(0.010);
+  double widest = 0;
+  for (int second = 0; second < 200; ++second) {
+    source.run(clock, 1, ready);
+    widest = std::max(widest, std::abs(clock.ratio() - (1 + 80e-6)));
+  }
+  EXPECT_LT(widest, 350e-6);  // unbounded slewing swung it by 1000 ppm
+  const CaptureBuffer& last = ready.back();
+  EXPECT_LT(std::abs(last.timestamp - source.trueTime(firstFrameOf(last))), 0.002);
+}
+
 TEST(SourceClockTest, ReleasesHeldAudioAtItsBestEstimate) {
   // Stopped 0.1 s after the first buffer, and 0.1 s after a pause.
   SourceClock clock(rate);
