@@ -176,6 +176,15 @@ void AppDelegate::emit(const std::string& state, const std::string& message) {
                      .clientId = state_.recordingClientId,
                      .clientName = state_.recordingClientName});
   if (script) view_.evaluateScript(*script);
+  // Every change of recording or upload comes with an event; the upload's
+  // flag is cleared only after its last one, so look once this step is done.
+  later([](AppDelegate& self) { self.shell_.setBusy(self.busyReason()); });
+}
+
+std::optional<std::string> AppDelegate::busyReason() const {
+  if (state_.isRecording) return "Recording a meeting";
+  if (uploader_.uploading()) return "Uploading a meeting";
+  return std::nullopt;
 }
 
 void AppDelegate::openInBrowser(const std::string& url) { shell_.openUrl(url); }

@@ -84,6 +84,8 @@ class AppDelegate final : private SignInShell {
   bool signingIn() const { return signIn_.signingIn(); }
   const std::filesystem::path& root() const { return options_.root; }
   const ServiceUrl& appUrl() const { return navigation_.appUrl(); }
+  // Why logout and suspend should wait: a recording or an upload under way.
+  std::optional<std::string> busyReason() const;
 
  private:
   // SignInShell

@@ -4,6 +4,7 @@
 #include <iostream>
 #include <string_view>
 
+#include "desktop/desktop_application.h"
 #include "selftest/self_test.h"
 
 namespace halden {
@@ -32,12 +33,7 @@ int runSelfTest() {
 int HaldenMain::main(int argc, char** argv) {
   try {
     if (selfTestRequested(argc, argv)) return runSelfTest();
-    // The desktop shell (window, web view, capture) is built separately; this
-    // build carries only the self-test mode.
-    std::cerr << "halden: the desktop application is not available in this build; run `halden "
-                 "--self-test` for the audio checks."
-              << std::endl;
-    return 1;
+    return runDesktopApplication(argc > 0 && argv[0] ? argv[0] : "halden");
   } catch (const std::exception& error) {
     // Nothing below is meant to throw; an allocation failure still ends the
     // process with a message rather than an abort.

@@ -73,6 +73,7 @@ class FakeShell final : public AppShell {
   void requestAttention() override { ++attentionRequests; }
   void showWindow() override { ++windowShows; }
   void replyToQuit() override { ++quitReplies; }
+  void setBusy(std::optional<std::string> reason) override { busyReasons.push_back(reason); }
 
   std::vector<Alert> alerts;
   std::vector<std::string> windowTitles, statusTitles, openedUrls, chooserTitles;
@@ -81,6 +82,7 @@ class FakeShell final : public AppShell {
   bool endItemsEnabled = false;
   std::vector<bool> endItemStates;
   int attentionRequests = 0, windowShows = 0, quitReplies = 0;
+  std::vector<std::optional<std::string>> busyReasons;
 
  private:
   std::deque<Resolver<std::size_t>> open_;
