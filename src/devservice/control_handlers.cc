@@ -55,7 +55,17 @@ void handleControl(ServiceState& state, const httplib::Request& request,
     state.log.clear();
     state.meetings.reset();
     state.signins.reset();
+    state.pageEvents.clear();
     return replyJson(response, 200, {{"ok", true}});
+  }
+  if (path == "/__control/page-events" && post) {
+    nlohmann::json event = parseJson(request.body);
+    if (!event.is_object()) return replyError(response, 400, "Send the event as a JSON object.");
+    state.pageEvents.append(std::move(event));
+    return replyJson(response, 200, {{"ok", true}});
+  }
+  if (path == "/__control/page-events" && get) {
+    return replyJson(response, 200, {{"events", state.pageEvents.toJson()}});
   }
   if ((path == "/__control/approve" || path == "/__control/expire") && post) {
     std::optional<std::string> id = idFrom(request);

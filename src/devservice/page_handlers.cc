@@ -36,6 +36,11 @@ void handlePages(ServiceState& state, const httplib::Request& request,
     response.set_header("Cache-Control", "no-store");
     return replyHtml(response, 200, workspacePage(state.origin, state.authenticated(request)));
   }
+  if (path == "/clients/navigation" && get) {
+    return replyHtml(response, 200,
+                     navigationPage(state.origin, request.get_param_value("foreign")));
+  }
+  if (path == "/clients/frame-start" && get) return replyHtml(response, 200, frameStartPage());
   if (path == "/login" && get) return replyHtml(response, 200, loginPage());
   if (path.starts_with(downloadsPrefix) && get) {
     std::string name = path.substr(downloadsPrefix.size());

@@ -91,6 +91,43 @@ std::string notFoundPage() {
   return page("Not found", "<h1>Not found</h1><p>There is nothing at this address.</p>");
 }
 
+std::string navigationPage(const std::string& origin, const std::string& foreignFrame) {
+  const std::string own = htmlEscape(origin);
+  std::string body =
+      "<h1>Navigation checks</h1>"
+      "<p class=\"muted\">Each link below tries one kind of navigation. In the Halden app, "
+      "only pages of this service open in the window; downloads and other sites go to the "
+      "browser, mail links to the mail client, and nothing else opens.</p><ul>"
+      "<li><a id=\"trusted\" href=\"" + own + "/clients/workspace?via=link\">Workspace page</a></li>"
+      "<li><a id=\"download\" href=\"" + own + "/downloads/checks.txt\">Download a file</a></li>"
+      "<li><a id=\"login\" href=\"" + own + "/login\">Web sign-in</a></li>"
+      "<li><a id=\"blank\" target=\"_blank\" href=\"" + own +
+      "/clients/workspace?via=blank\">Workspace in a new window</a></li>"
+      "<li><button id=\"open\" onclick=\"window.open('" + own +
+      "/clients/workspace?via=open')\">Open a window by script</button></li>"
+      "<li><a id=\"external\" href=\"https://www.example.com/checks\">Another site</a></li>"
+      "<li><a id=\"mail\" href=\"mailto:checks@example.com\">Send mail</a></li>"
+      "<li><a id=\"tel\" href=\"tel:+15550100\">Call</a></li></ul>"
+      "<p>A frame of this service that asks to start a recording:</p>"
+      "<iframe id=\"own\" title=\"Own frame\" src=\"" + own + "/clients/frame-start\"></iframe>";
+  if (!foreignFrame.empty()) {
+    body += "<p>A frame of another origin:</p><iframe id=\"foreign\" title=\"Foreign frame\" src=\"" +
+            htmlEscape(foreignFrame) + "\"></iframe>";
+  }
+  return page("Navigation checks", body);
+}
+
+std::string frameStartPage() {
+  return page("Frame",
+              "<p id=\"result\">Not sent.</p><script>"
+              "var h = window.webkit && window.webkit.messageHandlers &&"
+              " window.webkit.messageHandlers.haldenDesktop;"
+              "if (h) { h.postMessage({action: 'start', meetingId: crypto.randomUUID(),"
+              " clientId: 'frame', clientName: 'From a frame'});"
+              " document.getElementById('result').textContent = 'Sent start from a frame.'; }"
+              "</script>");
+}
+
 std::string downloadText(const std::string& name) {
   return "Halden meeting notes (" + name +
          ")\n\nThis file comes from the local stand-in service. It stands for a document "

@@ -19,6 +19,13 @@ std::string connectUnknownPage();
 
 std::string notFoundPage();
 
+// /clients/navigation: one link or button for each kind of navigation the
+// app's window must handle, a frame of this service that posts "start", and,
+// when `foreignFrame` is not empty, a frame showing that address.
+std::string navigationPage(const std::string& origin, const std::string& foreignFrame);
+// /clients/frame-start: posts a start request to the app as soon as it loads.
+std::string frameStartPage();
+
 // The text of /downloads/<name>.
 std::string downloadText(const std::string& name);
 

@@ -5,6 +5,8 @@
 #include <httplib.h>
 
 #include <filesystem>
+#include <mutex>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -14,6 +16,29 @@
 #include "devservice/signin_store.h"
 
 namespace halden::devservice {
+
+// The recording events the workspace page reported having received, in the
+// order it received them. Thread-safe.
+class PageEventLog {
+ public:
+  static constexpr std::size_t capacity = 10'000;
+  void append(nlohmann::json event) {
+    std::lock_guard lock(mutex_);
+    if (events_.size() < capacity) events_.push_back(std::move(event));
+  }
+  void clear() {
+    std::lock_guard lock(mutex_);
+    events_.clear();
+  }
+  nlohmann::json toJson() const {
+    std::lock_guard lock(mutex_);
+    return nlohmann::json(events_);
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<nlohmann::json> events_;
+};
 
 struct ServiceState {
   ServiceState(std::string ownOrigin, std::vector<std::string> sessions,
@@ -27,6 +52,7 @@ struct ServiceState {
   MeetingStore meetings;
   FaultTable faults;
   RequestLog log;
+  PageEventLog pageEvents;
 
   // True when the request carries a cookie whose name contains
   // "authjs.session-token" and whose value is a valid session.

@@ -92,6 +92,7 @@ constexpr const char* pageTemplate = R"HTML(<!DOCTYPE html>
       <a id="login" href="@ORIGIN@/login">Sign in</a>
       <a id="external" href="https://www.example.com/">External site</a>
       <a id="mail" href="mailto:support@example.com">Email support</a>
+      <a id="checks" href="@ORIGIN@/clients/navigation">Navigation checks</a>
     </nav>
   </section>
 </main>
@@ -142,6 +143,9 @@ constexpr const char* pageTemplate = R"HTML(<!DOCTYPE html>
   window.addEventListener('halden:recording', function (event) {
     var d = event.detail || {};
     window.haldenEvents.push(d);
+    // What the page received, for the tools that check the app end to end.
+    fetch('/__control/page-events', {method: 'POST', body: JSON.stringify(d), keepalive: true})
+        .catch(function () {});
     var state = document.getElementById('state');
     state.textContent = String(d.state);
     state.className = String(d.state);

@@ -431,12 +431,29 @@ TEST_F(ServiceTest, PagesAndDownloads) {
   EXPECT_TRUE(bodyHas(get("/clients/workspace", {{"Cookie", sessionCookie()}}), ">Signed in<"));
   EXPECT_TRUE(bodyHas(get("/clients/workspace", {{"Cookie", sessionCookie("x")}}), "Not signed"));
   EXPECT_TRUE(bodyHas(get("/login"), "Sign in to Halden"));
+  httplib::Result checks = get("/clients/navigation?foreign=http://localhost:1/%22%3E%3Cb%3E");
+  for (const char* needle : {"target=\"_blank\"", "window.open(", "href=\"tel:", "href=\"mailto:",
+                             "/clients/frame-start", "src=\"http://localhost:1/&quot;&gt;&lt;b&gt;\""}) {
+    EXPECT_TRUE(bodyHas(checks, needle)) << needle;
+  }
+  EXPECT_FALSE(bodyHas(get("/clients/navigation"), "Foreign frame"));
+  EXPECT_TRUE(bodyHas(get("/clients/frame-start"), "action: 'start'"));
   EXPECT_EQ(get("/downloads/halden-notes.txt")->get_header_value("Content-Disposition"),
             "attachment; filename=\"halden-notes.txt\"");
   for (const char* path : {"/downloads/", "/downloads/.hidden", "/downloads/a%22b",
                            "/downloads/..%2Fsecret", "/nothing-here"}) {
     EXPECT_EQ(statusOf(get(path)), 404) << path;
   }
+}
+
+TEST_F(ServiceTest, PageEventsAreKeptInTheOrderReportedUntilReset) {
+  controlPost("/__control/page-events", {{"state", "idle"}, {"message", ""}});
+  controlPost("/__control/page-events", {{"state", "recording"}, {"message", "Recording"}});
+  EXPECT_EQ(statusOf(post("/__control/page-events", "[1]")), 400);
+  EXPECT_EQ(control("/__control/page-events")["events"],
+            json::parse(R"([{"state":"idle","message":""},{"state":"recording","message":"Recording"}])"));
+  controlPost("/__control/reset");
+  EXPECT_EQ(control("/__control/page-events")["events"], json::array());
 }
 
 class SigninTest : public ServiceTest {
