@@ -62,15 +62,16 @@ class DesktopApplication {
                        static_cast<DesktopApplication*>(self)->activate();
                      }),
                      this);
+    // While the toolkit is still up: widgets destroyed after it shut down
+    // take their accessibility objects down with warnings.
+    g_signal_connect(application_, "shutdown", G_CALLBACK(+[](GApplication*, gpointer self) {
+                       static_cast<DesktopApplication*>(self)->tearDown();
+                     }),
+                     this);
   }
 
   ~DesktopApplication() {
-    for (guint source : signalSources_) g_source_remove(source);
-    // The delegate refers to the desktop and the view; it goes first.
-    delegate_.reset();
-    desktop_.reset();
-    view_.reset();
-    transport_.reset();
+    tearDown();
     g_object_unref(application_);
   }
 
@@ -82,6 +83,16 @@ class DesktopApplication {
 
  private:
   enum class Quit { none, asking, waitingForCapture, done };
+
+  void tearDown() {
+    for (guint source : signalSources_) g_source_remove(source);
+    signalSources_.clear();
+    // The delegate refers to the desktop and the view; it goes first.
+    delegate_.reset();
+    desktop_.reset();
+    view_.reset();
+    transport_.reset();
+  }
 
   void activate() {
     if (delegate_) {

@@ -125,7 +125,6 @@ struct GtkDesktop::Impl {
     window = gtk_application_window_new(application);
     gtk_window_set_title(GTK_WINDOW(window), applicationTitle);
     gtk_window_set_icon_name(GTK_WINDOW(window), iconName.c_str());
-    gtk_window_set_default_size(GTK_WINDOW(window), contentWidth, contentHeight);
     GdkGeometry minimum{};
     minimum.min_width = minimumWidth;
     minimum.min_height = minimumHeight;
@@ -135,10 +134,15 @@ struct GtkDesktop::Impl {
     gtk_window_add_accel_group(GTK_WINDOW(window), accelerators);
 
     GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
-    gtk_box_pack_start(GTK_BOX(box), buildMenuBar(), FALSE, FALSE, 0);
+    GtkWidget* menuBar = buildMenuBar();
+    gtk_box_pack_start(GTK_BOX(box), menuBar, FALSE, FALSE, 0);
     gtk_box_pack_start(GTK_BOX(box), content, TRUE, TRUE, 0);
     gtk_container_add(GTK_CONTAINER(window), box);
     gtk_widget_show_all(box);
+    // The content is the web view; the menu bar comes on top of it.
+    int menuBarHeight = 0;
+    gtk_widget_get_preferred_height(menuBar, nullptr, &menuBarHeight);
+    gtk_window_set_default_size(GTK_WINDOW(window), contentWidth, contentHeight + menuBarHeight);
 
     // Closing the window only hides it; "Client workspace" shows it again.
     g_signal_connect(window, "delete-event",
