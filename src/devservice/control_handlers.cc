@@ -59,9 +59,15 @@ void handleControl(ServiceState& state, const httplib::Request& request,
     return replyJson(response, 200, {{"ok", true}});
   }
   if (path == "/__control/page-events" && post) {
-    nlohmann::json event = parseJson(request.body);
-    if (!event.is_object()) return replyError(response, 400, "Send the event as a JSON object.");
-    state.pageEvents.append(std::move(event));
+    nlohmann::json report = parseJson(request.body);
+    const bool valid = report.is_object() && report.contains("page") && report["page"].is_string() &&
+                       report.contains("index") && report["index"].is_number_unsigned() &&
+                       report.contains("event") && report["event"].is_object();
+    if (!valid) {
+      return replyError(response, 400, "Send {\"page\": …, \"index\": …, \"event\": {…}}.");
+    }
+    state.pageEvents.append(report["page"].get<std::string>(), report["index"].get<std::size_t>(),
+                            std::move(report["event"]));
     return replyJson(response, 200, {{"ok", true}});
   }
   if (path == "/__control/page-events" && get) {

@@ -4,7 +4,9 @@
 
 #include <httplib.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -17,27 +19,41 @@
 
 namespace halden::devservice {
 
-// The recording events the workspace page reported having received, in the
-// order it received them. Thread-safe.
+// The recording events the workspace pages reported having received. Each
+// page load reports under an identifier of its own with the index of each
+// event, since its reports can overtake each other on the way; pages are
+// listed in the order their first report arrived, each page's events in the
+// order the page received them. Thread-safe.
 class PageEventLog {
  public:
   static constexpr std::size_t capacity = 10'000;
-  void append(nlohmann::json event) {
+  void append(const std::string& page, std::size_t index, nlohmann::json event) {
     std::lock_guard lock(mutex_);
-    if (events_.size() < capacity) events_.push_back(std::move(event));
+    if (count_ >= capacity) return;
+    auto found = std::find_if(pages_.begin(), pages_.end(),
+                              [&](const auto& entry) { return entry.first == page; });
+    if (found == pages_.end()) found = pages_.insert(pages_.end(), {page, {}});
+    found->second[index] = std::move(event);
+    ++count_;
   }
   void clear() {
     std::lock_guard lock(mutex_);
-    events_.clear();
+    pages_.clear();
+    count_ = 0;
   }
   nlohmann::json toJson() const {
     std::lock_guard lock(mutex_);
-    return nlohmann::json(events_);
+    nlohmann::json events = nlohmann::json::array();
+    for (const auto& [page, byIndex] : pages_) {
+      for (const auto& [index, event] : byIndex) events.push_back(event);
+    }
+    return events;
   }
 
  private:
   mutable std::mutex mutex_;
-  std::vector<nlohmann::json> events_;
+  std::vector<std::pair<std::string, std::map<std::size_t, nlohmann::json>>> pages_;
+  std::size_t count_ = 0;
 };
 
 struct ServiceState {

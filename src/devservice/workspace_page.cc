@@ -100,6 +100,7 @@ constexpr const char* pageTemplate = R"HTML(<!DOCTYPE html>
 (function () {
   'use strict';
   window.haldenEvents = [];
+  var pageLoad = String(Date.now()) + '-' + String(Math.random()).slice(2);
 
   function handler() {
     var w = window.webkit;
@@ -144,7 +145,8 @@ constexpr const char* pageTemplate = R"HTML(<!DOCTYPE html>
     var d = event.detail || {};
     window.haldenEvents.push(d);
     // What the page received, for the tools that check the app end to end.
-    fetch('/__control/page-events', {method: 'POST', body: JSON.stringify(d), keepalive: true})
+    var report = {page: pageLoad, index: window.haldenEvents.length - 1, event: d};
+    fetch('/__control/page-events', {method: 'POST', body: JSON.stringify(report), keepalive: true})
         .catch(function () {});
     var state = document.getElementById('state');
     state.textContent = String(d.state);

@@ -446,12 +446,18 @@ TEST_F(ServiceTest, PagesAndDownloads) {
   }
 }
 
-TEST_F(ServiceTest, PageEventsAreKeptInTheOrderReportedUntilReset) {
-  controlPost("/__control/page-events", {{"state", "idle"}, {"message", ""}});
-  controlPost("/__control/page-events", {{"state", "recording"}, {"message", "Recording"}});
-  EXPECT_EQ(statusOf(post("/__control/page-events", "[1]")), 400);
+TEST_F(ServiceTest, PageEventsAreListedByPageThenInTheOrderEachPageReceivedThem) {
+  const auto report = [&](const char* page, int index, const char* state) {
+    controlPost("/__control/page-events",
+                {{"page", page}, {"index", index}, {"event", {{"state", state}}}});
+  };
+  report("a", 1, "recording");  // overtook its predecessor
+  report("b", 0, "idle");
+  report("a", 0, "processing");
+  EXPECT_EQ(statusOf(postJson("/__control/page-events", {{"page", "a"}, {"index", -1}, {"event", {}}})),
+            400);
   EXPECT_EQ(control("/__control/page-events")["events"],
-            json::parse(R"([{"state":"idle","message":""},{"state":"recording","message":"Recording"}])"));
+            json::parse(R"([{"state":"processing"},{"state":"recording"},{"state":"idle"}])"));
   controlPost("/__control/reset");
   EXPECT_EQ(control("/__control/page-events")["events"], json::array());
 }

@@ -1,0 +1,132 @@
+"""The fixture of the desktop end-to-end tests: one private headless desktop
+and one stand-in service per test class, and the steps a user takes.
+
+ctest passes the programs under test in the environment: HALDEN_BINARY,
+HALDEN_DEVSERVICE, HALDEN_PLAY_CLICKS, and HALDEN_SERVICE_URL, the service
+address the build was configured with (the stand-in listens there).
+"""
+import os
+import subprocess
+import sys
+import time
+import unittest
+import urllib.parse
+
+REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(REPO, 'scripts'))
+from headless_desktop import DevService, HeadlessDesktop, wait_for  # noqa: E402
+
+HALDEN = os.environ.get('HALDEN_BINARY', '')
+DEVSERVICE = os.environ.get('HALDEN_DEVSERVICE', '')
+PLAY_CLICKS = os.environ.get('HALDEN_PLAY_CLICKS', '')
+SERVICE_URL = os.environ.get('HALDEN_SERVICE_URL', '')
+
+RECORDING_TITLE = 'Recording \u2014 Halden'
+RECORDING_LABEL = '\u25cf Recording'
+APPLICATION_MENU = [
+    ('Sign in through browser', True), ('Client workspace', True),
+    ('End recording & prepare review', False), ('Saved recordings', True), None,
+    ('Quit Halden', True)]
+
+
+class DesktopCase(unittest.TestCase):
+    """Starts the desktop and the service once for the class; each test
+    launches Halden itself."""
+
+    @classmethod
+    def setUpClass(cls):
+        if not (HALDEN and DEVSERVICE and SERVICE_URL):
+            raise unittest.SkipTest('run through ctest: HALDEN_BINARY and friends are not set')
+        cls.desktop = HeadlessDesktop()
+        cls.desktop.__enter__()
+        try:
+            port = urllib.parse.urlsplit(SERVICE_URL).port
+            cls.service = DevService(cls.desktop, DEVSERVICE, port)
+            cls.ui = cls.desktop.ui()
+        except BaseException:
+            cls.desktop.__exit__(None, None, None)
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.desktop.__exit__(None, None, None)
+
+    def setUp(self):
+        self.app_process = None
+
+    def tearDown(self):
+        if self.app_process and self.app_process.poll() is None:
+            self.app_process.kill()
+            self.app_process.wait()
+
+    # -- steps
+
+    def launch(self, binary=None, log_name='halden.log'):
+        """Starts Halden and waits until its workspace page is ready."""
+        self.app_log = os.path.join(self.desktop.root, log_name)
+        self.app_process = self.desktop.spawn('halden', [binary or HALDEN], log=self.app_log)
+        self.app = self.ui.app()
+        self.window = self.ui.main_window(self.app)
+        self.ui.button(self.window, 'Start recording', 30)
+        return self.app_process
+
+    def app_output(self):
+        with open(self.app_log, errors='replace') as f:
+            return f.read()
+
+    def wait_exit(self, timeout=20):
+        self.app_process.wait(timeout)
+        return self.app_process.returncode
+
+    def sign_in(self):
+        """Signs in as a user does: the menu, the browser, Approve."""
+        opened = len(self.desktop.opened_urls())
+        self.ui.choose(self.app, 'Halden', 'Sign in through browser')
+        url = wait_for(lambda: [u for u in self.desktop.opened_urls()[opened:]
+                                if '/desktop/connect?id=' in u], 20, 'the connect page in the browser')[0]
+        request_id = urllib.parse.parse_qs(urllib.parse.urlsplit(url).query)['id'][0]
+        loads = len(self.service.signed_in_page_loads())
+        self.service.approve(request_id)
+        wait_for(lambda: len(self.service.signed_in_page_loads()) > loads, 30,
+                 'the workspace reloaded signed in')
+        self.ui.button(self.window, 'Start recording', 30)
+        return request_id, url
+
+    def start_recording(self, screenshot=None):
+        """The page's "start", confirmed in the alert as a user would."""
+        self.ui.press(self.ui.button(self.window, 'Start recording'))
+        alert = self.ui.alert(self.app, 'Record this meeting?')
+        if screenshot:
+            self.desktop.screenshot(screenshot)
+        self.ui.press(self.ui.button(alert, 'Start recording'))
+        wait_for(lambda: RECORDING_TITLE in self.ui.window_titles(self.app), 20, 'the recording title')
+        return alert
+
+    def current_meeting(self):
+        events = [e for e in self.service.page_events() if e.get('state') == 'recording']
+        return events[-1]['meetingId']
+
+    def recordings(self):
+        return os.path.join(self.desktop.data_folder(), 'Recordings')
+
+    def play_clicks(self, *trains, seconds=7.5):
+        """Starts the player; its silence settles the sinks until go()."""
+        player = subprocess.Popen([PLAY_CLICKS, str(seconds), *trains], stdin=subprocess.PIPE,
+                                  env=self.desktop.env)
+        def stop():
+            if player.poll() is None:
+                player.kill()
+            player.wait()
+            player.stdin.close()
+        self.addCleanup(stop)
+        return player
+
+    @staticmethod
+    def go(player, timeout=30):
+        player.stdin.write(b'go\n')
+        player.stdin.flush()
+        assert player.wait(timeout) == 0, 'the click player could not play'
+
+    def wait_page_event(self, state, after=0, timeout=90):
+        return wait_for(lambda: [e for e in self.service.page_events()[after:]
+                                 if e.get('state') == state], timeout, 'the page event %r' % state)

@@ -1,0 +1,120 @@
+"""A whole meeting in the real window: the page's start, the confirmation
+answered as a user would, a known click train on each source, the page's
+stop, the upload, "ready", and the meeting folder gone."""
+import io
+import os
+import struct
+import time
+import unittest
+import wave
+
+from desktop_case import (APPLICATION_MENU, RECORDING_LABEL, RECORDING_TITLE, DesktopCase,
+                          wait_for)
+
+# Microphone clicks are positive pulses, the computer's negative, so the mix
+# still tells them apart; seconds from the start of the player.
+MICROPHONE_CLICKS = [1.0, 2.0, 3.0, 4.0, 5.0, 6.0]
+SYSTEM_CLICKS = [1.5, 2.5, 3.5, 4.5, 5.5, 6.5]
+TOLERANCE = 0.010
+
+
+def pulses(samples, rate):
+    """(time, sign) of each pulse above a quarter of full scale."""
+    found = []
+    i = 0
+    while i < len(samples):
+        if abs(samples[i]) > 8000:
+            window = samples[i:i + 40]
+            peak = max(range(len(window)), key=lambda k: abs(window[k]))
+            found.append(((i + peak) / rate, 1 if window[peak] > 0 else -1))
+            i += rate // 100
+        else:
+            i += 1
+    return found
+
+
+def chunk_samples(data):
+    with wave.open(io.BytesIO(data)) as chunk:
+        assert (chunk.getnchannels(), chunk.getsampwidth(), chunk.getframerate()) == (1, 2, 16000)
+        frames = chunk.readframes(chunk.getnframes())
+    return list(struct.unpack('<%dh' % (len(frames) // 2), frames))
+
+
+class MeetingEndToEnd(DesktopCase):
+
+    def test_recorded_meeting_reaches_the_service_aligned_and_the_folder_is_removed(self):
+        shots = os.environ.get('HALDEN_SCREENSHOTS') or self.desktop.root  # kept when set
+        # Idle null sinks render seconds ahead; the player's silence brings
+        # them to its short latency well before the recording starts.
+        player = self.play_clicks('micsink=+' + ','.join(map(str, MICROPHONE_CLICKS)),
+                                  'speakers=-' + ','.join(map(str, SYSTEM_CLICKS)))
+        settled = time.monotonic() + 3
+        self.launch()
+        self.desktop.screenshot(os.path.join(shots, 'window-idle.png'))
+        self.sign_in()
+        tray = self.desktop.tray()
+        item = wait_for(tray.items, 10, 'the tray item')[0]
+        self.assertEqual(tray.label(item), 'Halden')
+
+        time.sleep(max(0, settled - time.monotonic()))
+        events_before = len(self.service.page_events())
+        self.start_recording(os.path.join(shots, 'window-confirmation.png'))
+        self.assertEqual(tray.label(item), RECORDING_LABEL)
+        self.assertIn(RECORDING_TITLE, self.ui.window_titles(self.app))
+        end_item = ('End recording & prepare review', True)
+        self.assertIn(end_item, dict(self.ui.menu_bar(self.app))['Halden'])
+        self.assertIn(end_item, tray.menu(item)[0])
+        inhibit = wait_for(lambda: [c for c in self.desktop.inhibitor_calls()
+                                    if c['call'] == 'Inhibit'], 10, 'the logout inhibitor')[0]
+        self.assertEqual((inhibit['reason'], inhibit['flags']), ('Recording a meeting', 1 | 4))
+
+        self.go(player)
+        self.desktop.screenshot(os.path.join(shots, 'window-recording.png'))
+        meeting = self.current_meeting()
+        folder = os.path.join(self.recordings(), meeting)
+        self.assertTrue(os.path.isdir(folder))
+        self.ui.press(self.ui.button(self.window, 'End recording'))
+        self.wait_page_event('ready', events_before)
+
+        # The page heard exactly this, in this order.
+        client = {'clientId': 'client-001', 'clientName': 'Example Client'}
+        with_meeting = dict(client, meetingId=meeting)
+        expected = [
+            dict(client, state='processing',
+                 message='Waiting for recording confirmation and microphone access\u2026'),
+            dict(with_meeting, state='recording',
+                 message='Recording microphone and Mac audio. You can keep working in Halden.'),
+            dict(with_meeting, state='processing', message='Finishing the recording\u2026'),
+            dict(with_meeting, state='processing', message='Preparing the recording\u2026'),
+            dict(with_meeting, state='processing',
+                 message='Transcribing part 1 of 1. You can keep this window in the background.'),
+            dict(with_meeting, state='processing',
+                 message='Preparing the summary and proposed memories\u2026'),
+            dict(with_meeting, state='ready',
+                 message='Meeting ready to review. The uploaded audio has been removed from this Mac.'),
+        ]
+        self.assertEqual(self.service.page_events()[events_before:], expected)
+        self.assertEqual(self.service.summaries(), [{'meetingId': meeting, 'expectedChunks': 1}])
+        wait_for(lambda: not os.path.exists(folder), 10, 'the meeting folder to go')
+
+        # Both trains at their true offsets: the first microphone click
+        # fixes when the player started.
+        samples = chunk_samples(self.service.chunk(meeting, 0))
+        heard = pulses(samples, 16000)
+        truth = sorted([(t, 1) for t in MICROPHONE_CLICKS] + [(t, -1) for t in SYSTEM_CLICKS])
+        self.assertEqual([sign for _, sign in heard], [sign for _, sign in truth], heard)
+        start = heard[0][0] - truth[0][0]
+        errors = [(at - start) - true for (at, _), (true, _) in zip(heard, truth)]
+        print('click offsets against the truth (ms):', ['%.2f' % (e * 1000) for e in errors])
+        self.assertLessEqual(max(map(abs, errors)), TOLERANCE)
+
+        # Idle again, everywhere, and the inhibitor released.
+        wait_for(lambda: tray.label(item) == 'Halden', 10, 'the idle tray label')
+        self.assertIn('Halden', self.ui.window_titles(self.app))
+        self.assertEqual(dict(self.ui.menu_bar(self.app))['Halden'], APPLICATION_MENU)
+        wait_for(lambda: {'call': 'Uninhibit', 'cookie': inhibit['cookie']}
+                 in self.desktop.inhibitor_calls(), 10, 'the inhibitor released')
+
+
+if __name__ == '__main__':
+    unittest.main()
