@@ -248,6 +248,10 @@ class Ui:
     """AT-SPI access to the running application's window, menus and page."""
 
     def __init__(self):
+        import warnings
+        # pyatspi uses the deprecated spellings of its own bindings.
+        warnings.filterwarnings('ignore', category=DeprecationWarning)
+        warnings.filterwarnings('ignore', category=ImportWarning)
         import pyatspi
         self.atspi = pyatspi
 
