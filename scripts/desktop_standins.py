@@ -156,7 +156,10 @@ class Tray:
         self.log = log
 
     def items(self):
-        return json_lines(self.log)
+        """The registered items whose application is still running."""
+        bus = self.bus.get_object('org.freedesktop.DBus', '/org/freedesktop/DBus')
+        return [item for item in json_lines(self.log)
+                if bus.NameHasOwner(item['name'], dbus_interface='org.freedesktop.DBus')]
 
     def _item(self, item):
         return self.bus.get_object(item['name'], item['path'])

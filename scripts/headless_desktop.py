@@ -179,6 +179,25 @@ class HeadlessDesktop:
         subprocess.run(['import', '-window', 'root', path], env=self.env, check=True)
         return path
 
+    def close_window(self, title):
+        """Asks the window titled `title` to close, as a window manager's
+        close button does (WM_DELETE_WINDOW)."""
+        from Xlib import X, display, protocol
+        screen = display.Display(self.env['DISPLAY'])
+        try:
+            protocols = screen.intern_atom('WM_PROTOCOLS')
+            delete = screen.intern_atom('WM_DELETE_WINDOW')
+            for window in screen.screen().root.query_tree().children:
+                if window.get_wm_name() == title:
+                    event = protocol.event.ClientMessage(window=window, client_type=protocols,
+                                                         data=(32, [delete, X.CurrentTime, 0, 0, 0]))
+                    window.send_event(event)
+                    screen.flush()
+                    return True
+            return False
+        finally:
+            screen.close()
+
     def opened_urls(self):
         return desktop_standins.opened_urls(self.opened_log)
 

@@ -15,7 +15,7 @@ packages=(
   pulseaudio pulseaudio-utils xvfb dbus-x11 xdotool imagemagick curl openssl
   # icons, install checks and the headless desktop of the demo and the tests
   librsvg2-bin desktop-file-utils appstream python3 python3-pyatspi python3-dbus python3-gi
-  gir1.2-gtk-3.0 at-spi2-core espeak-ng
+  gir1.2-gtk-3.0 python3-xlib at-spi2-core espeak-ng
 )
 
 if [ "$(id -u)" -ne 0 ]; then
