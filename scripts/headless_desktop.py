@@ -336,7 +336,7 @@ class Ui:
         return node.getState().contains(self.atspi.STATE_SENSITIVE)
 
     def is_default(self, node):
-        return node.getState().contains(self.atspi.STATE_DEFAULT)
+        return node.getState().contains(self.atspi.STATE_IS_DEFAULT)
 
     def windows(self, app):
         return [app.getChildAtIndex(i) for i in range(app.childCount)]

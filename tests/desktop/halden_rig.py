@@ -118,7 +118,7 @@ class Child:
     def running(self):
         return self.popen.poll() is None
 
-    def signal(self, sig):
+    def send_signal(self, sig):
         if self.running():
             self.popen.send_signal(sig)
 
@@ -161,7 +161,7 @@ class Child:
 def _stop_all(children, grace, sig=signal.SIGTERM):
     children = [c for c in children if c is not None]
     for child in children:
-        child.signal(sig)
+        child.send_signal(sig)
     deadline = time.monotonic() + grace
     while any(c.running() for c in children) and time.monotonic() < deadline:
         time.sleep(0.02)
@@ -771,12 +771,6 @@ _atspi_address = None
 
 def _atspi_forget():
     global _atspi_address
-    if _pyatspi is not None and _atspi_address is not None:
-        try:
-            from gi.repository import Atspi
-            Atspi.exit()
-        except Exception:  # noqa: BLE001
-            pass
     _atspi_address = None
 
 
@@ -789,9 +783,6 @@ def atspi():
     if _pyatspi is None:
         import pyatspi
         _pyatspi = pyatspi
-    elif _atspi_address is None:
-        from gi.repository import Atspi
-        Atspi.init()
     _atspi_address = desk.bus_address
     return _pyatspi
 
@@ -1346,7 +1337,7 @@ def strip_mnemonic(label):
 
 
 def _layout(item):
-    _, layout = _menu_proxy(item).GetLayout(0, -1, [])
+    _, layout = _menu_proxy(item).GetLayout(0, -1, [], signature="iias")
     return _unwrap(layout)
 
 
