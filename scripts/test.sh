@@ -12,6 +12,7 @@ if [ "${1:-}" = "--sanitize" ]; then
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
   ctest --test-dir build/sanitize --output-on-failure -L unit -j2
 else
-  scripts/build.sh test
+  # The desktop end-to-end tests run the stand-in service at this address.
+  scripts/build.sh test -DHALDEN_SERVICE_URL=http://127.0.0.1:18787
   ctest --test-dir build/test --output-on-failure -j2
 fi

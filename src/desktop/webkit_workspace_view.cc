@@ -118,6 +118,21 @@ class WebKitCookies final : public CookieStore {
   WebKitCookieManager* manager_;
 };
 
+// A link followed or a form sent. Its target is taken to be the main frame:
+// a process swap makes a main-frame load cancelled in the web process leave
+// the view blank, and a user's click on a foreign link belongs in the
+// browser even from within a frame.
+bool followsTheUser(WebKitNavigationAction* action) {
+  switch (webkit_navigation_action_get_navigation_type(action)) {
+    case WEBKIT_NAVIGATION_TYPE_LINK_CLICKED:
+    case WEBKIT_NAVIGATION_TYPE_FORM_SUBMITTED:
+    case WEBKIT_NAVIGATION_TYPE_FORM_RESUBMITTED:
+      return true;
+    default:
+      return false;
+  }
+}
+
 bool isWebScheme(std::string_view url) {
   return url.starts_with("http:") || url.starts_with("https:");
 }
@@ -142,6 +157,7 @@ struct WebKitWorkspaceView::Impl {
   WebKitWebView* view = nullptr;
   std::unique_ptr<WebKitCookies> cookies;
   guint loadTimer = 0;
+  std::optional<std::string> restoreAfterBlank;
 
   void stopLoadTimer() {
     if (loadTimer) g_source_remove(loadTimer);
@@ -170,9 +186,11 @@ struct WebKitWorkspaceView::Impl {
     bool allowed;
     if (type == WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION) {
       allowed = self->events.decide(url, TargetFrame::none);
-    } else if (url && self->framesKnown && isWebScheme(*url) && !self->events.trusted(*url)) {
-      // Which frame this is for is known only in the web process: the
-      // extension cancels the request there and reports it.
+    } else if (url && self->framesKnown && isWebScheme(*url) && !self->events.trusted(*url) &&
+               !followsTheUser(action)) {
+      // A load the page started by itself (a frame's source, a script):
+      // which frame it is for is known only in the web process, where the
+      // extension cancels the request before it leaves and reports it.
       allowed = true;
     } else {
       // Everything else is decided alike for the main frame and a
@@ -195,8 +213,13 @@ struct WebKitWorkspaceView::Impl {
     return nullptr;
   }
 
-  static void loadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer data) {
-    if (event == WEBKIT_LOAD_COMMITTED) static_cast<Impl*>(data)->stopLoadTimer();
+  static void loadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer data) {
+    auto* self = static_cast<Impl*>(data);
+    if (event != WEBKIT_LOAD_COMMITTED) return;
+    self->stopLoadTimer();
+    std::optional<std::string> restore = std::exchange(self->restoreAfterBlank, std::nullopt);
+    const std::optional<std::string> shown = text(webkit_web_view_get_uri(view));
+    if (restore && shown == "about:blank") webkit_web_view_load_uri(view, restore->c_str());
   }
 
   static gboolean loadFailed(WebKitWebView*, WebKitLoadEvent event, gchar*, GError* error,
@@ -237,6 +260,9 @@ struct WebKitWorkspaceView::Impl {
       const char* url = nullptr;
       gboolean mainFrame = FALSE;
       g_variant_get(parameters, "(&sb)", &url, &mainFrame);
+      // A main-frame load cancelled in a fresh web process leaves that
+      // process showing about:blank: the page that was shown comes back.
+      if (mainFrame) self->restoreAfterBlank = text(webkit_web_view_get_uri(self->view));
       // Already cancelled; what is left is the rule's side effect.
       (void)self->events.decide(std::string(url),
                                 mainFrame ? TargetFrame::mainFrame : TargetFrame::subFrame);

@@ -20,6 +20,18 @@ bool isSafeFileName(const std::string& name) {
 
 constexpr std::string_view downloadsPrefix = "/downloads/";
 
+// The same service under its other loopback name: another origin to a web
+// view, and one whose requests arrive here, where a test can see them.
+std::string otherOrigin(const std::string& origin) {
+  for (auto [from, to] : {std::pair{"://127.0.0.1", "://localhost"},
+                          std::pair{"://localhost", "://127.0.0.1"}}) {
+    if (const std::size_t at = origin.find(from); at != std::string::npos) {
+      return std::string(origin).replace(at, std::string_view(from).size(), to);
+    }
+  }
+  return "";
+}
+
 }  // namespace
 
 void handlePages(ServiceState& state, const httplib::Request& request,
@@ -37,8 +49,11 @@ void handlePages(ServiceState& state, const httplib::Request& request,
     return replyHtml(response, 200, workspacePage(state.origin, state.authenticated(request)));
   }
   if (path == "/clients/navigation" && get) {
-    return replyHtml(response, 200,
-                     navigationPage(state.origin, request.get_param_value("foreign")));
+    std::string foreign = request.get_param_value("foreign");
+    if (foreign.empty() && !otherOrigin(state.origin).empty()) {
+      foreign = otherOrigin(state.origin) + "/clients/frame-start?from=foreign";
+    }
+    return replyHtml(response, 200, navigationPage(state.origin, foreign));
   }
   if (path == "/clients/frame-start" && get) return replyHtml(response, 200, frameStartPage());
   if (path == "/login" && get) return replyHtml(response, 200, loginPage());

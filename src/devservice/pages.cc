@@ -106,6 +106,8 @@ std::string navigationPage(const std::string& origin, const std::string& foreign
       "<li><button id=\"open\" onclick=\"window.open('" + own +
       "/clients/workspace?via=open')\">Open a window by script</button></li>"
       "<li><a id=\"external\" href=\"https://www.example.com/checks\">Another site</a></li>"
+      "<li><button id=\"scripted\" onclick=\"location.href='https://www.example.com/scripted'\">"
+      "Go to another site by script</button></li>"
       "<li><a id=\"mail\" href=\"mailto:checks@example.com\">Send mail</a></li>"
       "<li><a id=\"tel\" href=\"tel:+15550100\">Call</a></li></ul>"
       "<p>A frame of this service that asks to start a recording:</p>"

@@ -32,7 +32,10 @@ import time
 import urllib.error
 import urllib.parse
 import urllib.request
+import warnings
 import wave
+
+warnings.filterwarnings("ignore", category=DeprecationWarning, module=r"pyatspi")
 
 SCREEN = "1600x1000x24"
 GRACE_SECONDS = 5.0
@@ -302,6 +305,7 @@ class HeadlessDesktop:
         self.bus_address = None
         self.pulse_server = None
         self.swept = []  # (pid, cmdline) the final sweep had to end
+        self.stopped_root = None
         self._xvfb = self._dbus = self._pulse = self._watcher = None
         self._children = []
         self._saved_environ = None
@@ -439,7 +443,6 @@ class HeadlessDesktop:
                         os.environ[k] = v
                 self._saved_environ = None
             _current = None
-            _atspi_forget()
             if not self.keep_root:
                 shutil.rmtree(self.root, ignore_errors=True)
             else:
@@ -628,6 +631,20 @@ def devservice_binary():
     raise AssertionError("halden-devservice not found: set HALDEN_DEVSERVICE")
 
 
+def _drain(fd, log_path):
+    with open(log_path, "ab") as log:
+        while True:
+            try:
+                data = os.read(fd, 65536)
+            except OSError:
+                break
+            if not data:
+                break
+            log.write(data)
+            log.flush()
+    os.close(fd)
+
+
 class ControlError(AssertionError):
     def __init__(self, status, body, url):
         super().__init__(f"{url}: HTTP {status}: {body[:500]!r}")
@@ -676,11 +693,14 @@ class DevService:
             os.close(w)
             w = None
             line = _read_line_from_fd(r, timeout, "halden-devservice", self.process)
+        except BaseException:
+            os.close(r)
+            raise
         finally:
             if w is not None:
                 os.close(w)
-            # The service prints nothing else on stdout.
-            os.close(r)
+        # Anything else on stdout goes to the log (the pipe must never fill).
+        threading.Thread(target=_drain, args=(r, self.process.log_path), daemon=True).start()
         match = self.READY.match(line)
         if not match:
             raise AssertionError(f"unexpected ready line from halden-devservice: {line!r}")
@@ -769,17 +789,17 @@ _pyatspi = None
 _atspi_address = None
 
 
-def _atspi_forget():
-    global _atspi_address
-    _atspi_address = None
-
-
 def atspi():
-    """The pyatspi module, bound to the running desktop's session bus."""
+    """The pyatspi module, bound to the running desktop's session bus.
+
+    libatspi binds to the first accessibility bus it sees and never lets go,
+    so only one desktop per process can use the AT-SPI helpers: give each
+    such desktop a process of its own (one test file, one desktop)."""
     global _pyatspi, _atspi_address
     desk = current()
     if _atspi_address not in (None, desk.bus_address):
-        raise AssertionError("pyatspi is bound to another desktop")
+        raise AssertionError("pyatspi is bound to an earlier desktop of this process: "
+                             "libatspi cannot switch buses; use one desktop per process")
     if _pyatspi is None:
         import pyatspi
         _pyatspi = pyatspi
@@ -1087,11 +1107,31 @@ def focus_window(acc):
     return wid
 
 
+def click(acc, button=1):
+    """Moves the pointer to the middle of `acc` on screen and clicks, as a
+    user would (a real pointer event: counts as a user gesture in a web
+    view)."""
+    p = atspi()
+    box = acc.queryComponent().getExtents(p.DESKTOP_COORDS)
+    assert box.width > 0 and box.height > 0, f"{_safe(lambda: acc.name)!r} is not on screen"
+    xdotool("mousemove", "--sync", str(box.x + box.width // 2), str(box.y + box.height // 2),
+            "click", str(button))
+
+
+def send_keys(acc, *keys):
+    """Focuses the window around `acc` and sends xdotool key names to it,
+    e.g. send_keys(window, "ctrl+q")."""
+    focus_window(acc)
+    xdotool("key", "--clearmodifiers", *keys)
+
+
 def choose_folder(app, path, accept=None, timeout=10):
     """Answers a showing GtkFileChooserDialog in select-folder mode with
-    `path`: Ctrl+L opens its location entry, the path is set through
-    EditableText, then the accept button (`accept`, else the default button,
-    else "Select"/"Open") is pressed."""
+    `path` as a user would with the keyboard: Alt+Home leaves the "Recent"
+    view (where the accept button stays insensitive and the location entry is
+    ignored), Ctrl+L opens the location entry, the path is set through
+    EditableText, then the accept button (`accept`, else the dialog's default
+    button, else "Select"/"Open") is pressed."""
     p = atspi()
 
     def chooser():
@@ -1103,6 +1143,12 @@ def choose_folder(app, path, accept=None, timeout=10):
 
     dialog = wait_for(chooser, timeout, lambda: f"no file chooser dialog; dialogs: "
                       f"{[_safe(lambda d=d: d.name) for d in dialogs(app)]}")
+    if accept is None:
+        accept = default_button(dialog)
+        if accept is None:
+            names = buttons(dialog)
+            accept = next((n for n in ("Select", "Open") if n in names), None)
+            assert accept, f"no accept button; buttons: {names}"
 
     def location_entry():
         for n in _descendants(dialog):
@@ -1111,24 +1157,18 @@ def choose_folder(app, path, accept=None, timeout=10):
                 return n
         return None
 
-    entry = location_entry()
-    if entry is None:
-        focus_window(dialog)
-        xdotool("key", "--clearmodifiers", "ctrl+l")
-        entry = wait_for(location_entry, timeout,
-                         lambda: "the file chooser's location entry did not open:\n"
-                         + describe(dialog, 6))
-    editable = entry.queryEditableText()
-    editable.setTextContents(path)
+    focus_window(dialog)
+    xdotool("key", "--clearmodifiers", "alt+Home")
+    xdotool("key", "--clearmodifiers", "ctrl+l")
+    entry = wait_for(location_entry, timeout,
+                     lambda: "the file chooser's location entry did not open:\n"
+                     + describe(dialog, 6))
+    entry.queryEditableText().setTextContents(path)
     wait_for(lambda: entry.queryText().getText(0, -1) in (path, path.rstrip("/") + "/"), timeout,
              lambda: f"location entry reads {entry.queryText().getText(0, -1)!r}, not {path!r}")
-    if accept is None:
-        accept = default_button(dialog)
-        if accept is None:
-            names = buttons(dialog)
-            accept = next((n for n in ("Select", "Open", "_Select", "_Open") if n in names), None)
-            assert accept, f"no accept button; buttons: {names}"
-    answer(dialog, accept)
+    target = wait_for(lambda: (lambda b: b if _has(b, p.STATE_SENSITIVE) else None)(
+        button(dialog, accept)), timeout, f"the file chooser's {accept!r} button stays disabled")
+    press(target)
     wait_for(lambda: dialog not in dialogs(app), timeout, "the file chooser stayed open")
 
 

@@ -49,6 +49,9 @@ class StandIn:
         box.pack_start(bar, False, False, 0)
         label = Gtk.Label(label="The rig's stand-in target")
         box.pack_start(label, True, True, 0)
+        hello = Gtk.Button(label="Say Hello")
+        hello.connect("clicked", lambda _button: say("hello"))
+        box.pack_start(hello, False, False, 8)
         self.window.add(box)
         self.window.show_all()
 
