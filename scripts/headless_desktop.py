@@ -418,7 +418,7 @@ class Ui:
                                          w.getRoleName() == 'file chooser'), None),
                            timeout, 'the folder chooser', interval=0.1)
         # Typing a "/" opens the chooser's location field.
-        subprocess.run(['xdotool', 'search', '--sync', '--name', chooser.name, 'windowfocus',
+        subprocess.run(['xdotool', 'search', '--sync', '--onlyvisible', '--name', chooser.name, 'windowfocus',
                         '--sync'], check=False)
         subprocess.run(['xdotool', 'type', '--delay', '20', path.rstrip('/') + '/'], check=True)
         time.sleep(0.3)

@@ -1098,7 +1098,7 @@ def focus_window(acc):
         assert window is not None, "no top-level window around the accessible"
     title = window.name
     pid = window.get_process_id()
-    ids = xdotool("search", "--all", "--pid", str(pid), "--name",
+    ids = xdotool("search", "--all", "--onlyvisible", "--pid", str(pid), "--name",
                   "^" + re.escape(title) + "$").split()
     assert ids, f"no X window titled {title!r} for pid {pid}"
     # The newest window with that title comes last.

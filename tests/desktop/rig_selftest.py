@@ -401,7 +401,9 @@ class NothingLeftBehind(unittest.TestCase):
     def test_after_the_desktop_stopped(self):
         self.assertIn("root", _finished, "the desktop class did not run")
         root = _finished["root"]
-        self.assertEqual(rig.processes_referring_to(root), [])
+        left = rig.processes_referring_to(root)
+        rig._kill_pids([pid for pid, _ in left], 2)
+        self.assertEqual(left, [])
         self.assertFalse(os.path.exists(root))
         self.assertEqual(_finished["app_status"], 0, "the stand-in did not end on SIGTERM")
         # Whatever the final sweep had to end was started by the session bus,
@@ -429,19 +431,32 @@ class NothingLeftBehind(unittest.TestCase):
             "time.sleep(120)\n")
         process = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE,
                                    text=True)
+        root = display = None
         try:
             with process.stdout:
                 line = process.stdout.readline().split()
             self.assertEqual(len(line), 2, "the child test process did not set up")
             root, display = line
-            self.assertTrue(rig.processes_referring_to(root), "nothing ran in the child's desktop")
+
+            def everything_runs():
+                running = " ".join(cmd for _, cmd in rig.processes_referring_to(root))
+                return all(name in running for name in (
+                    "Xvfb", "dbus-daemon --session", "pulseaudio", "sni-watcher", "standin_app",
+                    "halden-devservice", "pacat", "at-spi-bus-launcher", "at-spi2-registryd"))
+
+            rig.wait_for(everything_runs, 10, lambda: "the child's desktop is incomplete: "
+                         f"{rig.processes_referring_to(root)}")
         finally:
             process.kill()
             process.wait()
+        if root is None:
+            return
         try:
             rig.wait_for(lambda: not rig.processes_referring_to(root), 10,
                          lambda: f"left behind: {rig.processes_referring_to(root)}")
         finally:
+            # After a failure, do not leave the mess for the next test.
+            rig._kill_pids([pid for pid, _ in rig.processes_referring_to(root)], 2)
             shutil.rmtree(root, ignore_errors=True)
             remove_stale_x_lock(display)
 

@@ -58,6 +58,27 @@ class ShellEndToEnd(DesktopCase):
         self.ui.choose(self.app, 'Halden', 'Quit Halden')
         self.assertEqual(self.wait_exit(), 0)
 
+    def test_edit_menu_runs_the_editing_commands_in_the_page(self):
+        self.launch()
+        field = self.ui.wait_node(self.window, lambda n: n.getRoleName() == 'entry' and
+                                  self.ui.texts(n)[:1] == ['client-001'], 20, 'the Client ID field')
+        field.queryComponent().grabFocus()
+        wait_for(lambda: field.getState().contains(self.ui.atspi.STATE_FOCUSED), 10, 'focus')
+        value = lambda: field.queryText().getText(0, -1)
+        self.ui.choose(self.app, 'Edit', 'Select All')
+        self.ui.choose(self.app, 'Edit', 'Cut')
+        wait_for(lambda: value() == '', 10, 'the field cut empty')
+        self.ui.choose(self.app, 'Edit', 'Paste')
+        self.ui.choose(self.app, 'Edit', 'Paste')
+        wait_for(lambda: value() == 'client-001client-001', 10, 'the text pasted twice')
+        self.ui.choose(self.app, 'Edit', 'Undo')
+        wait_for(lambda: value() == 'client-001', 10, 'the second paste undone')
+        # The same through the shortcuts, typed into the window.
+        keys = ['xdotool', 'search', '--onlyvisible', '--name', '^Halden$', 'windowfocus', '--sync',
+                'key', '--clearmodifiers', 'ctrl+a', 'ctrl+x']
+        subprocess.run(keys, env=self.desktop.env, check=True, timeout=20)
+        wait_for(lambda: value() == '', 10, 'Ctrl+A, Ctrl+X to empty the field')
+
     def test_a_missing_web_extension_is_reported_and_no_page_message_is_taken(self):
         # A copy of the program with no extension beside it, and none
         # installed where the build would install it.
