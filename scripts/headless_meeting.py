@@ -116,6 +116,7 @@ def main():
             print('Ended after %.1f s; uploading.' % (time.monotonic() - started))
             ready = wait_for(lambda: [e for e in service.page_events() if e['state'] in
                                       ('ready', 'error')], 180, 'the meeting to be ready')[0]
+            time.sleep(1.5)  # the page repaints after it has reported the event
             desktop.screenshot(os.path.join(shots, '4-ready.png'))
             print('The page says: %s (%s)' % (ready['message'], ready['state']))
 

@@ -23,6 +23,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
+constexpr const char* noWindowDisplayMessage =
+    "halden: no display to show the Halden window on (is DISPLAY or WAYLAND_DISPLAY set?); "
+    "`halden --self-test` runs the audio checks without one.";
 constexpr const char* missingExtensionTitle = "Halden is missing a part";
 
 std::string missingExtensionMessage(const fs::path& installed) {
@@ -233,6 +236,12 @@ class DesktopApplication {
 }  // namespace
 
 int runDesktopApplication(const char* programPath) {
+  // Without a display the toolkit would end the process with a warning of
+  // its own; say what is missing instead.
+  if (!gtk_init_check(nullptr, nullptr)) {
+    std::cerr << noWindowDisplayMessage << std::endl;
+    return 1;
+  }
   DesktopApplication application(programPath);
   return application.run();
 }

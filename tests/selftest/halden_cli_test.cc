@@ -61,9 +61,10 @@ std::string passLines(std::size_t count) {
   return lines;
 }
 
+// The application mode, started without a display.
 constexpr std::string_view applicationMessage =
-    "halden: the desktop application is not available in this build; run `halden --self-test` "
-    "for the audio checks.\n";
+    "halden: no display to show the Halden window on (is DISPLAY or WAYLAND_DISPLAY set?); "
+    "`halden --self-test` runs the audio checks without one.\n";
 
 struct ChildRun {
   int exitStatus = -1;  // -1 when the child did not exit normally
@@ -112,7 +113,12 @@ ChildRun runHalden(std::vector<std::string> argv, const fs::path& temporary,
   testing::TempFolder outputs;
   std::vector<std::string> environment;
   for (char** entry = environ; *entry; ++entry) {
-    if (std::strncmp(*entry, "TMPDIR=", 7) != 0) environment.emplace_back(*entry);
+    const std::string_view variable(*entry);
+    if (variable.starts_with("TMPDIR=") || variable.starts_with("DISPLAY=") ||
+        variable.starts_with("WAYLAND_DISPLAY=")) {
+      continue;
+    }
+    environment.emplace_back(variable);
   }
   environment.push_back("TMPDIR=" + temporary.string());
   std::vector<char*> envp;
