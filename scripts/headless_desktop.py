@@ -207,6 +207,28 @@ class HeadlessDesktop:
     def tray(self):
         return desktop_standins.Tray(self.tray_log)
 
+    def tray_item(self, timeout=10):
+        """The running application's tray item. The indicator library now
+        and then misses a watcher that was there before the application
+        started (its bus connection is not up yet when it looks); a watcher
+        that appears later, as after a panel restart, is always found."""
+        tray = self.tray()
+        try:
+            return wait_for(tray.items, 2, 'the tray item')[0]
+        except TimeoutError:
+            print('headless desktop: no tray item after 2 s; restarting the watcher', file=sys.stderr)
+            self.restart_tray_watcher()
+            return wait_for(tray.items, timeout, 'the tray item')[0]
+
+    def restart_tray_watcher(self):
+        for name, child in self.children:
+            if name == 'tray-watcher' and child.poll() is None:
+                child.terminate()
+                child.wait(5)
+                child.stdout.close()
+        self.children = [(n, c) for n, c in self.children if n != 'tray-watcher']
+        self._start_standin('tray-watcher', desktop_standins.TRAY_WATCHER, self.tray_log)
+
     def ui(self):
         return Ui()
 

@@ -53,7 +53,7 @@ class MeetingEndToEnd(DesktopCase):
         self.desktop.screenshot(os.path.join(shots, 'window-idle.png'))
         self.sign_in()
         tray = self.desktop.tray()
-        item = wait_for(tray.items, 10, 'the tray item')[0]
+        item = self.desktop.tray_item()
         self.assertEqual(tray.label(item), 'Halden')
 
         time.sleep(max(0, settled - time.monotonic()))

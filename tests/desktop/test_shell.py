@@ -20,7 +20,7 @@ class ShellEndToEnd(DesktopCase):
         self.assertEqual(self.ui.menu_bar(self.app),
                          [('Halden', APPLICATION_MENU), ('Edit', EDIT_MENU)])
         tray = self.desktop.tray()
-        item = wait_for(tray.items, 10, 'the tray item')[0]
+        item = self.desktop.tray_item()
         self.assertEqual(tray.label(item), 'Halden')
         self.assertEqual(tray.menu(item)[0], APPLICATION_MENU)
 
