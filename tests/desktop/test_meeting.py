@@ -50,6 +50,7 @@ class MeetingEndToEnd(DesktopCase):
                                   'speakers=-' + ','.join(map(str, SYSTEM_CLICKS)))
         settled = time.monotonic() + 3
         self.launch()
+        time.sleep(1)  # the page paints a moment after its content is there
         self.desktop.screenshot(os.path.join(shots, 'window-idle.png'))
         self.sign_in()
         tray = self.desktop.tray()
