@@ -99,6 +99,9 @@ class HeadlessDesktop:
             os.environ[key] = self.env[key]
 
     def stop(self):
+        if getattr(self, '_display', None) is not None:
+            self._display.close()
+            self._display = None
         for name, child in reversed(self.children):
             if child.poll() is None:
                 child.terminate()
@@ -179,24 +182,36 @@ class HeadlessDesktop:
         subprocess.run(['import', '-window', 'root', path], env=self.env, check=True)
         return path
 
+    def _windows_named(self, title):
+        """The X windows on screen titled `title` (GTK keeps unmapped windows
+        of the same name, such as its client leader)."""
+        from Xlib import X
+        return [window for window in self._x.screen().root.query_tree().children
+                if window.get_wm_name() == title
+                and window.get_attributes().map_state == X.IsViewable]
+
+    def window_shown(self, title):
+        return bool(self._windows_named(title))
+
     def close_window(self, title):
         """Asks the window titled `title` to close, as a window manager's
         close button does (WM_DELETE_WINDOW)."""
-        from Xlib import X, display, protocol
-        screen = display.Display(self.env['DISPLAY'])
-        try:
-            protocols = screen.intern_atom('WM_PROTOCOLS')
-            delete = screen.intern_atom('WM_DELETE_WINDOW')
-            for window in screen.screen().root.query_tree().children:
-                if window.get_wm_name() == title:
-                    event = protocol.event.ClientMessage(window=window, client_type=protocols,
-                                                         data=(32, [delete, X.CurrentTime, 0, 0, 0]))
-                    window.send_event(event)
-                    screen.flush()
-                    return True
-            return False
-        finally:
-            screen.close()
+        from Xlib import X, protocol
+        protocols = self._x.intern_atom('WM_PROTOCOLS')
+        delete = self._x.intern_atom('WM_DELETE_WINDOW')
+        windows = self._windows_named(title)
+        for window in windows:
+            window.send_event(protocol.event.ClientMessage(
+                window=window, client_type=protocols, data=(32, [delete, X.CurrentTime, 0, 0, 0])))
+        self._x.flush()
+        return bool(windows)
+
+    @property
+    def _x(self):
+        if getattr(self, '_display', None) is None:
+            from Xlib import display
+            self._display = display.Display(self.env['DISPLAY'])
+        return self._display
 
     def opened_urls(self):
         return desktop_standins.opened_urls(self.opened_log)

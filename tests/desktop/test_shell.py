@@ -42,10 +42,10 @@ class ShellEndToEnd(DesktopCase):
         # from the tray as from the menu, shows it again.
         loads = len([r for r in self.service.log() if r['path'] == '/clients/workspace'])
         self.assertTrue(self.desktop.close_window('Halden'))
-        wait_for(lambda: not self.ui.showing(self.window), 10, 'the window to hide')
+        wait_for(lambda: not self.desktop.window_shown('Halden'), 10, 'the window to hide')
         self.assertIsNone(self.app_process.poll())
         tray.activate(item, 'Client workspace')
-        wait_for(lambda: self.ui.showing(self.window), 10, 'the window to show again')
+        wait_for(lambda: self.desktop.window_shown('Halden'), 10, 'the window to show again')
         wait_for(lambda: len([r for r in self.service.log()
                               if r['path'] == '/clients/workspace']) > loads, 10, 'a fresh load')
 
