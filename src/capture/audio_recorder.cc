@@ -83,6 +83,7 @@ Task<Result<void>> AudioRecorder::startStream(std::filesystem::path directory) {
   directory_ = directory;
   auto reset = onSampleQueue([this] {
     intake_.reset(*directory_);
+    activity_.reset();
     return true;
   });
   co_await reset;
@@ -148,6 +149,7 @@ void AudioRecorder::report(const std::string& message) {
 
 void AudioRecorder::streamDidOutput(CaptureStreamId stream, CaptureBuffer buffer) {
   if (!isCurrent(stream)) return;
+  activity_.record(buffer);
   if (std::optional<Error> error = intake_.take(buffer)) report(audioNotSavedMessage(*error));
 }
 

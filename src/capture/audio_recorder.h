@@ -28,6 +28,7 @@
 
 #include "base/error.h"
 #include "base/task.h"
+#include "capture/capture_activity.h"
 #include "capture/capture_stream.h"
 #include "capture/sample_intake.h"
 #include "capture/serial_queue.h"
@@ -84,6 +85,10 @@ class AudioRecorder final : private CaptureStreamOutput {
   // The folder of the current or last recording; kept after stop.
   const std::optional<std::filesystem::path>& directory() const { return directory_; }
 
+  // What the current or last recording received from each source; reset
+  // when a recording starts.
+  const CaptureActivity& activity() const { return activity_; }
+
   // The sample queue, for tests that need to hold it.
   SerialQueue& sampleQueue() { return queue_; }
 
@@ -110,6 +115,7 @@ class AudioRecorder final : private CaptureStreamOutput {
   std::atomic<CaptureStreamId> currentStream_ = 0;
   // Sample queue only (and the main context while the queue is idle).
   SampleIntake intake_;
+  CaptureActivity activity_;
   // Last member: destroyed first, so its drained closures still find the rest.
   SerialQueue queue_{std::string(sampleQueueLabel)};
 };
