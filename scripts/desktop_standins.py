@@ -99,6 +99,41 @@ def json_lines(log):
         return []
 
 
+NOTIFICATIONS = r'''
+import json, sys
+import dbus, dbus.service, dbus.mainloop.glib
+from gi.repository import GLib
+dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
+log = sys.argv[1]
+NAME = 'org.freedesktop.Notifications'
+class Server(dbus.service.Object):
+    def __init__(self, bus):
+        super().__init__(bus, '/org/freedesktop/Notifications')
+        self.next = 1
+    @dbus.service.method(NAME, in_signature='susssasa{sv}i', out_signature='u')
+    def Notify(self, app, replaces, icon, summary, body, actions, hints, timeout):
+        number = int(replaces) or self.next
+        self.next += 1
+        with open(log, 'a') as f:
+            f.write(json.dumps({'summary': str(summary), 'body': str(body), 'id': number}) + '\n')
+        return number
+    @dbus.service.method(NAME, in_signature='', out_signature='as')
+    def GetCapabilities(self):
+        return ['body']
+    @dbus.service.method(NAME, in_signature='', out_signature='ssss')
+    def GetServerInformation(self):
+        return ('notification stand-in', 'halden-tests', '1', '1.2')
+    @dbus.service.method(NAME, in_signature='u')
+    def CloseNotification(self, number):
+        pass
+bus = dbus.SessionBus()
+name = dbus.service.BusName(NAME, bus)
+server = Server(bus)
+print('ready', flush=True)
+GLib.MainLoop().run()
+'''
+
+
 TRAY_WATCHER = r'''
 import json, sys
 import dbus, dbus.service, dbus.mainloop.glib

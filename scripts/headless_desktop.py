@@ -5,8 +5,9 @@ HeadlessDesktop starts, in a temporary folder of its own: an X server
 default output is the null sink "speakers" and whose default input "mic" is
 fed by the null sink "micsink", the stand-ins for the desktop's URL handlers
 (browser, mail client, file manager: each URL opened lands in a log), a
-session manager that records inhibitors, and a StatusNotifier watcher that
-the tray item registers with. Everything it starts it stops again, children
+session manager that records inhibitors, a notification service that
+records notifications, and a StatusNotifier watcher that the tray item
+registers with. Everything it starts it stops again, children
 first; a child dies with this process too.
 
 The accessibility helpers (`Ui`) drive the application as a user would:
@@ -71,6 +72,7 @@ class HeadlessDesktop:
         self.opened_log = os.path.join(self.root, 'opened-urls.log')
         self.inhibit_log = os.path.join(self.root, 'inhibitors.log')
         self.tray_log = os.path.join(self.root, 'tray.log')
+        self.notification_log = os.path.join(self.root, 'notifications.log')
 
     # -- life cycle
 
@@ -92,6 +94,7 @@ class HeadlessDesktop:
                                               self.env['XDG_CONFIG_HOME'], self.opened_log)
         self._start_standin('session-manager', desktop_standins.SESSION_MANAGER, self.inhibit_log)
         self._start_standin('tray-watcher', desktop_standins.TRAY_WATCHER, self.tray_log)
+        self._start_standin('notifications', desktop_standins.NOTIFICATIONS, self.notification_log)
         self._start_pulse()
         # This process is the accessibility client: it talks to the same
         # display and bus as everything it started.
@@ -215,6 +218,9 @@ class HeadlessDesktop:
 
     def opened_urls(self):
         return desktop_standins.opened_urls(self.opened_log)
+
+    def notifications(self):
+        return desktop_standins.json_lines(self.notification_log)
 
     def inhibitor_calls(self):
         return desktop_standins.json_lines(self.inhibit_log)

@@ -8,6 +8,7 @@
 #include "base/main_context.h"
 #include "recovery/recordings_folder.h"
 #include "recovery/saved_meeting.h"
+#include "store/format.h"
 #include "workspace/script_bridge.h"
 
 namespace halden {
@@ -33,6 +34,34 @@ void postToMain(GMainContext* context, std::weak_ptr<AppDelegate*> delegate,
 }
 
 Task<void> sleepOnMain(std::chrono::milliseconds duration) { co_await sleepFor(duration); }
+
+double monotonicSeconds() { return static_cast<double>(g_get_monotonic_time()) / 1e6; }
+
+// Free bytes of the file system that holds `folder` (or its nearest existing
+// parent, before the Recordings folder is made).
+std::optional<uint64_t> freeBytesFor(std::filesystem::path folder) {
+  std::error_code error;
+  while (!folder.empty() && !std::filesystem::exists(folder, error)) {
+    if (folder == folder.parent_path()) break;
+    folder = folder.parent_path();
+  }
+  const std::filesystem::space_info space = std::filesystem::space(folder, error);
+  if (error) return std::nullopt;
+  return space.available;
+}
+
+std::size_t savedMeetingFolders(const std::filesystem::path& root) {
+  std::error_code error;
+  std::size_t count = 0;
+  for (auto it = std::filesystem::directory_iterator(root, error);
+       !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
+    if (it->is_directory(error) && !it->is_symlink(error) &&
+        isUuidText(it->path().filename().string())) {
+      ++count;
+    }
+  }
+  return count;
+}
 
 }  // namespace
 
@@ -71,9 +100,18 @@ AppDelegate::AppDelegate(ServiceUrl appUrl, AppShell& shell, WorkspaceView& view
                                        .root = options_.root,
                                        .origin = client_.appUrl().text()},
                options_.recordingLengthLimit),
+      health_(HealthMonitor::Parts{
+          .counts = [this](CaptureSource source) { return recorder_.activity().counts(source); },
+          .notify = [this](const HealthNotice& notice) { shell_.notify(notice); },
+          .freeSpace = [this]() -> Task<std::optional<uint64_t>> {
+            auto found = onBackgroundThread([root = options_.root] { return freeBytesFor(root); });
+            co_return co_await found;
+          }}),
       alive_(std::make_shared<AppDelegate*>(this)) {}
 
-AppDelegate::~AppDelegate() = default;
+AppDelegate::~AppDelegate() {
+  if (healthTimer_) g_source_remove(healthTimer_);
+}
 
 void AppDelegate::launch() {
   // The recorder reports on its sample queue; the session runs on the main
@@ -87,6 +125,8 @@ void AppDelegate::launch() {
   };
   g_main_context_unref(context);  // the default context outlives the process's delegate
   showWorkspace();
+  // Nothing records yet, so every meeting folder is a saved one.
+  if (auto notice = savedRecordingsNotice(savedMeetingFolders(options_.root))) shell_.notify(*notice);
 }
 
 void AppDelegate::signIn() { signIn_.signIn(); }
@@ -178,7 +218,41 @@ void AppDelegate::emit(const std::string& state, const std::string& message) {
   if (script) view_.evaluateScript(*script);
   // Every change of recording or upload comes with an event; the upload's
   // flag is cleared only after its last one, so look once this step is done.
-  later([](AppDelegate& self) { self.shell_.setBusy(self.busyReason()); });
+  noticeEvent(state, message);
+  later([](AppDelegate& self) {
+    self.shell_.setBusy(self.busyReason());
+    self.followRecording();
+  });
+}
+
+void AppDelegate::noticeEvent(const std::string& state, const std::string& message) {
+  if (uploader_.uploading() && state_.directory) uploadFolder_ = state_.directory;
+  if (state != "ready" && state != "error") return;
+  std::optional<std::filesystem::path> folder = std::exchange(uploadFolder_, std::nullopt);
+  if (shell_.windowFocused()) return;
+  std::error_code error;
+  if (state == "ready") {
+    shell_.notify(meetingReadyNotice(message));
+  } else if (folder && std::filesystem::exists(*folder, error)) {
+    shell_.notify(uploadFailedNotice(message));
+  }
+}
+
+void AppDelegate::followRecording() {
+  if (state_.isRecording && !health_.running()) {
+    health_.begin(monotonicSeconds());
+    healthTimer_ = g_timeout_add_seconds(
+        1,
+        [](gpointer self) -> gboolean {
+          static_cast<AppDelegate*>(self)->health_.check(monotonicSeconds());
+          return G_SOURCE_CONTINUE;
+        },
+        this);
+  } else if (!state_.isRecording && health_.running()) {
+    health_.end();
+    g_source_remove(healthTimer_);
+    healthTimer_ = 0;
+  }
 }
 
 std::optional<std::string> AppDelegate::busyReason() const {

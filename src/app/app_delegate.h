@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "app/app_shell.h"
+#include "app/health_monitor.h"
 #include "app/quit_guard.h"
 #include "capture/audio_recorder.h"
 #include "service/desktop_signin.h"
@@ -96,6 +97,9 @@ class AppDelegate final : private SignInShell {
   Task<void> recovery();
   Task<void> recover(std::filesystem::path folder);
   QuitGuardParts quitGuardParts();
+  // Starts and ends the health checks with the recording.
+  void followRecording();
+  void noticeEvent(const std::string& state, const std::string& message);
   // Runs `work` on the main context later, unless the delegate is gone.
   void later(std::function<void(AppDelegate&)> work);
 
@@ -109,6 +113,10 @@ class AppDelegate final : private SignInShell {
   MeetingUploader uploader_;
   DesktopSignIn signIn_;
   RecordingSession session_;
+  HealthMonitor health_;
+  unsigned healthTimer_ = 0;  // a GLib source while a recording runs
+  // The folder of the upload under way, until its last event.
+  std::optional<std::filesystem::path> uploadFolder_;
   // Lets a capture failure posted from the sample queue find out whether the
   // delegate still exists.
   std::shared_ptr<AppDelegate*> alive_;

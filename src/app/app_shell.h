@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "app/health_monitor.h"
 #include "workspace/workspace_shell.h"
 
 namespace halden {
@@ -18,6 +19,10 @@ class AppShell : public WorkspaceShell {
   // What the application is busy with ("Recording a meeting", "Uploading a
   // meeting"), or nothing. Called whenever it may have changed.
   virtual void setBusy(std::optional<std::string> reason) = 0;
+  // Shows `notice` through the desktop's notification service.
+  virtual void notify(const HealthNotice& notice) = 0;
+  // True while the window is shown and has the keyboard focus.
+  virtual bool windowFocused() const = 0;
 };
 
 }  // namespace halden

@@ -319,3 +319,18 @@ void GtkDesktop::setBusy(std::optional<std::string> reason) {
 }
 
 }  // namespace halden
+
+namespace halden {
+
+void GtkDesktop::notify(const HealthNotice& notice) {
+  GNotification* shown = g_notification_new(notice.title.c_str());
+  g_notification_set_body(shown, notice.body.c_str());
+  g_application_send_notification(G_APPLICATION(impl_->application), notice.id.c_str(), shown);
+  g_object_unref(shown);
+}
+
+bool GtkDesktop::windowFocused() const {
+  return gtk_widget_get_visible(impl_->window) && gtk_window_is_active(GTK_WINDOW(impl_->window));
+}
+
+}  // namespace halden

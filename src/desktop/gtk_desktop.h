@@ -55,6 +55,8 @@ class GtkDesktop final : public AppShell {
   // AppShell
   void replyToQuit() override;
   void setBusy(std::optional<std::string> reason) override;
+  void notify(const HealthNotice& notice) override;
+  bool windowFocused() const override;
 
  private:
   struct Impl;

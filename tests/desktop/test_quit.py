@@ -16,7 +16,10 @@ QUESTION = 'End this recording before quitting?'
 class QuitEndToEnd(DesktopCase):
 
     def record_a_while(self):
+        notified = len(self.desktop.notifications())
         self.launch()
+        time.sleep(1)
+        self.assertEqual(self.desktop.notifications()[notified:], [], 'nothing waits at launch')
         if not self.service.signed_in_page_loads():
             self.sign_in()
         self.start_recording()
@@ -34,6 +37,11 @@ class QuitEndToEnd(DesktopCase):
 
     def recover(self, meeting, folder):
         self.launch()
+        # At launch a notification says that one recording waits.
+        notice = wait_for(lambda: [n for n in self.desktop.notifications()
+                                   if n['summary'] == 'Saved recordings to upload'], 10,
+                          'the saved-recordings notification')[-1]
+        self.assertTrue(notice['body'].startswith('1 saved recording waits to be uploaded.'))
         events = len(self.service.page_events())
         self.ui.press(self.ui.button(self.window, 'Retry upload'))
         self.ui.choose_folder(self.app, folder)

@@ -74,6 +74,8 @@ class FakeShell final : public AppShell {
   void showWindow() override { ++windowShows; }
   void replyToQuit() override { ++quitReplies; }
   void setBusy(std::optional<std::string> reason) override { busyReasons.push_back(reason); }
+  void notify(const HealthNotice& notice) override { notices.push_back(notice.id); }
+  bool windowFocused() const override { return focused; }
 
   std::vector<Alert> alerts;
   std::vector<std::string> windowTitles, statusTitles, openedUrls, chooserTitles;
@@ -83,6 +85,8 @@ class FakeShell final : public AppShell {
   std::vector<bool> endItemStates;
   int attentionRequests = 0, windowShows = 0, quitReplies = 0;
   std::vector<std::optional<std::string>> busyReasons;
+  std::vector<std::string> notices;
+  bool focused = true;
 
  private:
   std::deque<Resolver<std::size_t>> open_;
