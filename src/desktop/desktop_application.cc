@@ -107,7 +107,8 @@ class DesktopApplication {
 
   void launch() {
     const fs::path data = fs::path(g_get_user_data_dir()) / "Halden";
-    const fs::path installedExtension = HALDEN_WEB_EXTENSION_DIR;
+    const fs::path installedExtension =
+        (executable_.parent_path() / HALDEN_WEB_EXTENSION_FROM_BIN).lexically_normal();
     (void)createFolders(data, 0700);
     const std::optional<fs::path> extension = findWebExtension(executable_, installedExtension);
     if (!extension) std::cerr << "halden: " << missingExtensionMessage(installedExtension) << std::endl;
