@@ -109,6 +109,9 @@ class MeetingEndToEnd(DesktopCase):
         print('click offsets against the truth (ms):', ['%.2f' % (e * 1000) for e in errors])
         self.assertLessEqual(max(map(abs, errors)), TOLERANCE)
 
+        # A healthy meeting in the foreground: no notification at all.
+        self.assertEqual(self.desktop.notifications(), [])
+
         # Idle again, everywhere, and the inhibitor released.
         wait_for(lambda: tray.label(item) == 'Halden', 10, 'the idle tray label')
         self.assertIn('Halden', self.ui.window_titles(self.app))
