@@ -217,6 +217,7 @@ TEST_F(AppDelegateTest, AWholeMeetingGoesFromStartToReadyAndLeavesNothingBehind)
   EXPECT_EQ(shell_.windowTitles.back(), "Halden");
   EXPECT_FALSE(shell_.endItemsEnabled);
   EXPECT_EQ(shell_.attentionRequests, 1);
+  EXPECT_TRUE(shell_.notices.empty());  // in the foreground, and healthy
   const SessionState& state = delegate_->state();
   EXPECT_FALSE(state.isRecording || state.starting || state.stopping || delegate_->uploading());
 
@@ -430,6 +431,7 @@ TEST_F(AppDelegateTest, UntrustedOrMalformedMessagesChangeNothing) {
 }
 
 TEST_F(AppDelegateTest, AFolderLeftByAFailedUploadIsRecoveredWithTheSameBytes) {
+  shell_.focused = false;  // the user works elsewhere: outcomes are notified
   start();
   ASSERT_TRUE(runUntil([&] { return delegate_->state().isRecording; }));
   record(65);
@@ -442,6 +444,7 @@ TEST_F(AppDelegateTest, AFolderLeftByAFailedUploadIsRecoveredWithTheSameBytes) {
   ASSERT_TRUE(runUntil([&] { return sawState("error"); }));
   ASSERT_TRUE(runUntil([&] { return !delegate_->state().stopping; }));
   EXPECT_EQ(events().back().message, "The service is resting.");
+  EXPECT_THAT(shell_.notices, ElementsAre("meeting"));
   ASSERT_TRUE(std::filesystem::exists(folder() / "chunks.json"));
   const std::vector<std::string> saved = {
       sha256Hex(testing::readBytes(folder() / "chunk-000.wav")),
@@ -475,6 +478,8 @@ TEST_F(AppDelegateTest, AFolderLeftByAFailedUploadIsRecoveredWithTheSameBytes) {
           .at("chunks");
   EXPECT_EQ(stored, (nlohmann::json{{"0", saved[0]}, {"1", saved[1]}}));
   EXPECT_FALSE(delegate_->uploading());
+  // A refused choice is no failed upload; the recovered meeting is ready.
+  EXPECT_THAT(shell_.notices, ElementsAre("meeting", "meeting"));
 }
 
 // Quit requests, answered as the user would.
