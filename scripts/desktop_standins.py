@@ -57,7 +57,10 @@ def _quote(path):
     return "'" + path.replace("'", "'\\''") + "'"
 
 
-SESSION_MANAGER = r'''
+# What every stand-in program starts with: its log (the first argument),
+# one JSON object a line, and serve(), which owns the bus name, prints
+# "ready" and runs until it is stopped.
+_PRELUDE = r'''
 import json, sys
 import dbus, dbus.service, dbus.mainloop.glib
 from gi.repository import GLib
@@ -66,6 +69,15 @@ log = sys.argv[1]
 def record(entry):
     with open(log, 'a') as f:
         f.write(json.dumps(entry) + '\n')
+def serve(name, make):
+    bus = dbus.SessionBus()
+    owned = (dbus.service.BusName(name, bus), make(bus))
+    print('ready', flush=True)
+    GLib.MainLoop().run()
+'''
+
+
+SESSION_MANAGER = _PRELUDE + r'''
 class Manager(dbus.service.Object):
     def __init__(self, bus):
         super().__init__(bus, '/org/gnome/SessionManager')
@@ -83,11 +95,7 @@ class Manager(dbus.service.Object):
     @dbus.service.method('org.gnome.SessionManager', in_signature='u', out_signature='b')
     def IsInhibited(self, flags):
         return False
-bus = dbus.SessionBus()
-name = dbus.service.BusName('org.gnome.SessionManager', bus)
-manager = Manager(bus)
-print('ready', flush=True)
-GLib.MainLoop().run()
+serve('org.gnome.SessionManager', Manager)
 '''
 
 
@@ -99,12 +107,7 @@ def json_lines(log):
         return []
 
 
-NOTIFICATIONS = r'''
-import json, sys
-import dbus, dbus.service, dbus.mainloop.glib
-from gi.repository import GLib
-dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
-log = sys.argv[1]
+NOTIFICATIONS = _PRELUDE + r'''
 NAME = 'org.freedesktop.Notifications'
 class Server(dbus.service.Object):
     def __init__(self, bus):
@@ -114,8 +117,7 @@ class Server(dbus.service.Object):
     def Notify(self, app, replaces, icon, summary, body, actions, hints, timeout):
         number = int(replaces) or self.next
         self.next += 1
-        with open(log, 'a') as f:
-            f.write(json.dumps({'summary': str(summary), 'body': str(body), 'id': number}) + '\n')
+        record({'summary': str(summary), 'body': str(body), 'id': number})
         return number
     @dbus.service.method(NAME, in_signature='', out_signature='as')
     def GetCapabilities(self):
@@ -126,20 +128,11 @@ class Server(dbus.service.Object):
     @dbus.service.method(NAME, in_signature='u')
     def CloseNotification(self, number):
         pass
-bus = dbus.SessionBus()
-name = dbus.service.BusName(NAME, bus)
-server = Server(bus)
-print('ready', flush=True)
-GLib.MainLoop().run()
+serve(NAME, Server)
 '''
 
 
-TRAY_WATCHER = r'''
-import json, sys
-import dbus, dbus.service, dbus.mainloop.glib
-from gi.repository import GLib
-dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
-log = sys.argv[1]
+TRAY_WATCHER = _PRELUDE + r'''
 WATCHER = 'org.kde.StatusNotifierWatcher'
 class Watcher(dbus.service.Object):
     def __init__(self, bus):
@@ -150,8 +143,7 @@ class Watcher(dbus.service.Object):
         path = service if service.startswith('/') else '/StatusNotifierItem'
         name = sender if service.startswith('/') else service
         self.items.append(name + path)
-        with open(log, 'a') as f:
-            f.write(json.dumps({'name': str(name), 'path': str(path)}) + '\n')
+        record({'name': str(name), 'path': str(path)})
         self.StatusNotifierItemRegistered(name + path)
     @dbus.service.method(WATCHER, in_signature='s')
     def RegisterStatusNotifierHost(self, service):
@@ -169,11 +161,7 @@ class Watcher(dbus.service.Object):
     def GetAll(self, interface):
         return {'RegisteredStatusNotifierItems': dbus.Array(self.items, signature='s'),
                 'IsStatusNotifierHostRegistered': True, 'ProtocolVersion': dbus.Int32(0)}
-bus = dbus.SessionBus()
-name = dbus.service.BusName(WATCHER, bus)
-watcher = Watcher(bus)
-print('ready', flush=True)
-GLib.MainLoop().run()
+serve(WATCHER, Watcher)
 '''
 
 
