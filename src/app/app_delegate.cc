@@ -8,7 +8,6 @@
 #include "base/main_context.h"
 #include "recovery/recordings_folder.h"
 #include "recovery/saved_meeting.h"
-#include "store/format.h"
 #include "workspace/script_bridge.h"
 
 namespace halden {
@@ -36,32 +35,6 @@ void postToMain(GMainContext* context, std::weak_ptr<AppDelegate*> delegate,
 Task<void> sleepOnMain(std::chrono::milliseconds duration) { co_await sleepFor(duration); }
 
 double monotonicSeconds() { return static_cast<double>(g_get_monotonic_time()) / 1e6; }
-
-// Free bytes of the file system that holds `folder` (or its nearest existing
-// parent, before the Recordings folder is made).
-std::optional<uint64_t> freeBytesFor(std::filesystem::path folder) {
-  std::error_code error;
-  while (!folder.empty() && !std::filesystem::exists(folder, error)) {
-    if (folder == folder.parent_path()) break;
-    folder = folder.parent_path();
-  }
-  const std::filesystem::space_info space = std::filesystem::space(folder, error);
-  if (error) return std::nullopt;
-  return space.available;
-}
-
-std::size_t savedMeetingFolders(const std::filesystem::path& root) {
-  std::error_code error;
-  std::size_t count = 0;
-  for (auto it = std::filesystem::directory_iterator(root, error);
-       !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
-    if (it->is_directory(error) && !it->is_symlink(error) &&
-        isUuidText(it->path().filename().string())) {
-      ++count;
-    }
-  }
-  return count;
-}
 
 }  // namespace
 
@@ -104,7 +77,7 @@ AppDelegate::AppDelegate(ServiceUrl appUrl, AppShell& shell, WorkspaceView& view
           .counts = [this](CaptureSource source) { return recorder_.activity().counts(source); },
           .notify = [this](const HealthNotice& notice) { shell_.notify(notice); },
           .freeSpace = [this]() -> Task<std::optional<uint64_t>> {
-            auto found = onBackgroundThread([root = options_.root] { return freeBytesFor(root); });
+            auto found = onBackgroundThread([root = options_.root] { return availableSpace(root); });
             co_return co_await found;
           }}),
       alive_(std::make_shared<AppDelegate*>(this)) {}
@@ -126,7 +99,7 @@ void AppDelegate::launch() {
   g_main_context_unref(context);  // the default context outlives the process's delegate
   showWorkspace();
   // Nothing records yet, so every meeting folder is a saved one.
-  if (auto notice = savedRecordingsNotice(savedMeetingFolders(options_.root))) shell_.notify(*notice);
+  if (auto notice = savedRecordingsNotice(countMeetingFolders(options_.root))) shell_.notify(*notice);
 }
 
 void AppDelegate::signIn() { signIn_.signIn(); }

@@ -318,10 +318,6 @@ void GtkDesktop::setBusy(std::optional<std::string> reason) {
   }
 }
 
-}  // namespace halden
-
-namespace halden {
-
 void GtkDesktop::notify(const HealthNotice& notice) {
   GNotification* shown = g_notification_new(notice.title.c_str());
   g_notification_set_body(shown, notice.body.c_str());

@@ -4,7 +4,10 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include "base/error.h"
@@ -24,5 +27,14 @@ Result<void> createRecordingsRoot(const std::filesystem::path& root);
 // unreserved character (A-Z a-z 0-9 - . _ ~) and "/" percent-encoded, so a
 // name holding a space, "#", "%" or non-ASCII still names that folder.
 std::string folderUri(const std::filesystem::path& folder);
+
+// The meeting folders in `root`: directories (not links) named by a meeting
+// identifier. 0 when `root` is missing or cannot be read.
+std::size_t countMeetingFolders(const std::filesystem::path& root);
+
+// The bytes available to the user on the file system that holds `root`, or
+// its nearest existing parent before it is made; nothing when that cannot be
+// found. May block: call it off the main context.
+std::optional<uint64_t> availableSpace(std::filesystem::path root);
 
 }  // namespace halden

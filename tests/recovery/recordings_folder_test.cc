@@ -147,3 +147,23 @@ TEST(FolderUri, EncodesEveryByteThatWouldChangeWhichFolderItNames) {
 
 }  // namespace
 }  // namespace halden
+
+namespace halden {
+namespace {
+
+TEST(RecordingsFolder, CountsOnlyMeetingFoldersThatAreDirectories) {
+  testing::TempFolder temp;
+  const std::filesystem::path root = temp.path() / "Recordings";
+  EXPECT_EQ(countMeetingFolders(root), 0u);  // not made yet
+  std::filesystem::create_directories(root / "6f1c2f0e-8a3b-4c5d-9e7f-0a1b2c3d4e5f");
+  std::filesystem::create_directories(root / "a0b1c2d3-e4f5-4a6b-8c7d-9e0f1a2b3c4d");
+  std::filesystem::create_directories(root / "notes");
+  testing::writeBytes(root / "11111111-2222-4333-8444-555555555555", "a file");
+  std::filesystem::create_directory_symlink(root / "notes",
+                                            root / "99999999-8888-4777-8666-555555555555");
+  EXPECT_EQ(countMeetingFolders(root), 2u);
+  EXPECT_TRUE(availableSpace(root / "not" / "made").has_value());
+}
+
+}  // namespace
+}  // namespace halden
