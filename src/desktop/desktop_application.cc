@@ -16,7 +16,6 @@
 #include "desktop/gtk_desktop.h"
 #include "desktop/webkit_workspace_view.h"
 #include "service/http_transport.h"
-#include "store/files.h"
 
 namespace halden {
 namespace {
@@ -32,22 +31,6 @@ std::string missingExtensionMessage(const fs::path& installed) {
   return "The workspace page cannot start recordings, because Halden's web extension (" +
          std::string(extension::moduleFileName) + ") is not in " + installed.string() +
          ". Reinstall Halden.";
-}
-
-const char* editingCommandName(EditCommand command) {
-  switch (command) {
-    case EditCommand::undo:
-      return "Undo";
-    case EditCommand::cut:
-      return "Cut";
-    case EditCommand::copy:
-      return "Copy";
-    case EditCommand::paste:
-      return "Paste";
-    case EditCommand::selectAll:
-      return "SelectAll";
-  }
-  return "";
 }
 
 fs::path executablePath(const char* programPath) {
@@ -109,7 +92,6 @@ class DesktopApplication {
     const fs::path data = fs::path(g_get_user_data_dir()) / "Halden";
     const fs::path installedExtension =
         (executable_.parent_path() / HALDEN_WEB_EXTENSION_FROM_BIN).lexically_normal();
-    (void)createFolders(data, 0700);
     const std::optional<fs::path> extension = findWebExtension(executable_, installedExtension);
     if (!extension) std::cerr << "halden: " << missingExtensionMessage(installedExtension) << std::endl;
 
@@ -137,9 +119,7 @@ class DesktopApplication {
         application_, view_->widget(), applicationId,
         DesktopCommands{.menu = [this](MenuCommand command) { menuCommand(command); },
                         .edit =
-                            [this](EditCommand command) {
-                              view_->executeEditingCommand(editingCommandName(command));
-                            },
+                            [this](const char* command) { view_->executeEditingCommand(command); },
                         .quitConfirmed = [this] { finish(); }});
     transport_ = createCurlTransport();
     delegate_ = std::make_unique<AppDelegate>(

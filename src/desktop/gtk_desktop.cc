@@ -39,14 +39,14 @@ constexpr MenuEntry applicationMenu[] = {
 
 struct EditEntry {
   const char* title;
-  EditCommand command;
+  const char* command;  // the web view's editing command
   guint key;
 };
 
 constexpr EditEntry editMenu[] = {
-    {"Undo", EditCommand::undo, GDK_KEY_z},         {"Cut", EditCommand::cut, GDK_KEY_x},
-    {"Copy", EditCommand::copy, GDK_KEY_c},         {"Paste", EditCommand::paste, GDK_KEY_v},
-    {"Select All", EditCommand::selectAll, GDK_KEY_a},
+    {"Undo", "Undo", GDK_KEY_z},   {"Cut", "Cut", GDK_KEY_x},
+    {"Copy", "Copy", GDK_KEY_c},   {"Paste", "Paste", GDK_KEY_v},
+    {"Select All", "SelectAll", GDK_KEY_a},
 };
 
 // Connects "activate" of `item` to `action`, which lives as long as the item.

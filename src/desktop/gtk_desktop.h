@@ -19,12 +19,12 @@ namespace halden {
 
 // The commands of the menus.
 enum class MenuCommand { signIn, showWorkspace, endRecording, showRecordings, quit };
-// The commands of the Edit menu, run in the web view.
-enum class EditCommand { undo, cut, copy, paste, selectAll };
 
 struct DesktopCommands {
   std::function<void(MenuCommand)> menu;
-  std::function<void(EditCommand)> edit;
+  // An Edit item: the name of the web view's editing command to run
+  // ("Undo", "Cut", "Copy", "Paste", "SelectAll").
+  std::function<void(const char* command)> edit;
   // A quit answered "later" may now go ahead.
   std::function<void()> quitConfirmed;
 };
