@@ -24,6 +24,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import urllib.parse
 import urllib.request
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -467,3 +468,34 @@ class Ui:
         time.sleep(0.3)
         self.press(self.button(chooser, 'Select'))
         return chooser
+
+
+RECORDING_TITLE = 'Recording \u2014 Halden'
+
+
+def sign_in(desktop, service, ui, app, window):
+    """Signs Halden in as a user does: the menu item, the connect page in the
+    browser, Approve there (here: at the service). Returns the page's URL."""
+    opened = len(desktop.opened_urls())
+    ui.choose(app, 'Halden', 'Sign in through browser')
+    url = wait_for(lambda: [u for u in desktop.opened_urls()[opened:]
+                            if '/desktop/connect?id=' in u], 20, 'the connect page in the browser')[0]
+    loads = len(service.signed_in_page_loads())
+    service.approve(urllib.parse.parse_qs(urllib.parse.urlsplit(url).query)['id'][0])
+    wait_for(lambda: len(service.signed_in_page_loads()) > loads, 30,
+             'the workspace reloaded signed in')
+    ui.button(window, 'Start recording', 30)
+    return url
+
+
+def start_recording(desktop, ui, app, window, screenshot=None):
+    """Presses the page's "Start recording" and confirms the alert as a user
+    would; returns the alert's texts once the recording runs."""
+    ui.press(ui.button(window, 'Start recording'))
+    alert = ui.alert(app, 'Record this meeting?')
+    if screenshot:
+        desktop.screenshot(screenshot)
+    texts = ui.labels(alert)
+    ui.press(ui.button(alert, 'Start recording'))
+    wait_for(lambda: RECORDING_TITLE in ui.window_titles(app), 20, 'the recording title')
+    return texts

@@ -18,11 +18,11 @@ import subprocess
 import sys
 import tempfile
 import time
-import urllib.parse
 import wave
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from headless_desktop import DevService, HeadlessDesktop, wait_for  # noqa: E402
+from headless_desktop import (DevService, HeadlessDesktop, sign_in, start_recording,  # noqa: E402
+                              wait_for)
 
 # (speaker, line): "host" talks into the microphone, "guest" comes from the
 # computer, as the other side of a call does.
@@ -86,22 +86,13 @@ def main():
             ui.button(window, 'Start recording', 30)
             print('Halden is showing the workspace.')
 
-            ui.choose(app, 'Halden', 'Sign in through browser')
-            url = wait_for(lambda: [u for u in desktop.opened_urls() if '/desktop/connect?id=' in u],
-                           20, 'the connect page')[0]
-            print('Halden opened the connect page in the browser:', url)
-            service.approve(urllib.parse.parse_qs(urllib.parse.urlsplit(url).query)['id'][0])
-            wait_for(service.signed_in_page_loads, 30, 'the signed-in workspace')
-            ui.button(window, 'Start recording', 30)
-            print('Signed in.')
+            url = sign_in(desktop, service, ui, app, window)
+            print('Signed in; Halden opened the connect page in the browser:', url)
             desktop.screenshot(os.path.join(shots, '1-idle.png'))
 
-            ui.press(ui.button(window, 'Start recording'))
-            alert = ui.alert(app, 'Record this meeting?')
-            desktop.screenshot(os.path.join(shots, '2-confirmation.png'))
-            print('Confirmation:', ' / '.join(ui.labels(alert)))
-            ui.press(ui.button(alert, 'Start recording'))
-            wait_for(lambda: 'Recording \u2014 Halden' in ui.window_titles(app), 20, 'the recording')
+            texts = start_recording(desktop, ui, app, window,
+                                    os.path.join(shots, '2-confirmation.png'))
+            print('Confirmation:', ' / '.join(texts))
             started = time.monotonic()
             print('Recording; the conversation plays (%.1f s).' % spoken)
             players = [desktop.spawn('player', ['pacat', '--latency-msec=20', '-d', sink,

@@ -14,14 +14,14 @@ import urllib.parse
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(REPO, 'scripts'))
-from headless_desktop import DevService, HeadlessDesktop, wait_for  # noqa: E402
+from headless_desktop import (RECORDING_TITLE, DevService, HeadlessDesktop, sign_in,  # noqa: E402
+                              start_recording, wait_for)
 
 HALDEN = os.environ.get('HALDEN_BINARY', '')
 DEVSERVICE = os.environ.get('HALDEN_DEVSERVICE', '')
 PLAY_CLICKS = os.environ.get('HALDEN_PLAY_CLICKS', '')
 SERVICE_URL = os.environ.get('HALDEN_SERVICE_URL', '')
 
-RECORDING_TITLE = 'Recording \u2014 Halden'
 RECORDING_LABEL = '\u25cf Recording'
 APPLICATION_MENU = [
     ('Sign in through browser', True), ('Client workspace', True),
@@ -79,28 +79,10 @@ class DesktopCase(unittest.TestCase):
         return self.app_process.returncode
 
     def sign_in(self):
-        """Signs in as a user does: the menu, the browser, Approve."""
-        opened = len(self.desktop.opened_urls())
-        self.ui.choose(self.app, 'Halden', 'Sign in through browser')
-        url = wait_for(lambda: [u for u in self.desktop.opened_urls()[opened:]
-                                if '/desktop/connect?id=' in u], 20, 'the connect page in the browser')[0]
-        request_id = urllib.parse.parse_qs(urllib.parse.urlsplit(url).query)['id'][0]
-        loads = len(self.service.signed_in_page_loads())
-        self.service.approve(request_id)
-        wait_for(lambda: len(self.service.signed_in_page_loads()) > loads, 30,
-                 'the workspace reloaded signed in')
-        self.ui.button(self.window, 'Start recording', 30)
-        return request_id, url
+        return sign_in(self.desktop, self.service, self.ui, self.app, self.window)
 
     def start_recording(self, screenshot=None):
-        """The page's "start", confirmed in the alert as a user would."""
-        self.ui.press(self.ui.button(self.window, 'Start recording'))
-        alert = self.ui.alert(self.app, 'Record this meeting?')
-        if screenshot:
-            self.desktop.screenshot(screenshot)
-        self.ui.press(self.ui.button(alert, 'Start recording'))
-        wait_for(lambda: RECORDING_TITLE in self.ui.window_titles(self.app), 20, 'the recording title')
-        return alert
+        return start_recording(self.desktop, self.ui, self.app, self.window, screenshot)
 
     def current_meeting(self):
         events = [e for e in self.service.page_events() if e.get('state') == 'recording']
