@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds Halden with warnings as errors and runs every
 # test. With --sanitize, builds with AddressSanitizer and
-# UndefinedBehaviorSanitizer instead and runs the unit tests.
+# UndefinedBehaviorSanitizer instead and runs the unit tests; with --threads,
+# builds with ThreadSanitizer and runs the tests of the code that runs on
+# several threads (capture, tasks, the meeting session, the service client).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -11,6 +13,17 @@ if [ "${1:-}" = "--sanitize" ]; then
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
   ctest --test-dir build/sanitize --output-on-failure -L unit -j2
+elif [ "${1:-}" = "--threads" ]; then
+  cmake -S . -B build/tsan -DHALDEN_WERROR=ON -DHALDEN_TSAN=ON \
+    -DHALDEN_SERVICE_URL=http://127.0.0.1:18787 >/dev/null
+  cmake --build build/tsan --target halden_thread_tests -j"$(nproc)"
+  export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/tsan.supp"
+  failed=0
+  while read -r tests; do
+    echo "== $(basename "$tests")"
+    (cd "$(dirname "$tests")" && "$tests" --gtest_brief=1) || failed=1
+  done <build/tsan/thread_tests.txt
+  exit "$failed"
 else
   # The desktop end-to-end tests run the stand-in service at this address.
   scripts/build.sh test -DHALDEN_SERVICE_URL=http://127.0.0.1:18787
