@@ -10,11 +10,13 @@
 namespace halden {
 
 // An absolute URL: scheme ":" ["//" [userinfo "@"] host [":" port]] path
-// ["?" query] ["#" fragment]. Scheme and host are kept in lower case; the port
-// is the explicit port only (443 written out is not the same as no port).
-// Paths, queries and fragments must already be percent-encoded ASCII: a space,
-// a control character, a backslash or a non-ASCII byte makes the text no URL
-// rather than being silently repaired.
+// ["?" query] ["#" fragment], parsed strictly by GLib's GUri. Scheme and host
+// are kept in lower case; the port is the explicit port only (443 written out
+// is not the same as no port). The text must already be percent-encoded
+// ASCII: a space, a control character, a backslash, a non-ASCII byte or a '%'
+// that starts no escape makes it no URL rather than being silently repaired.
+// A host is a name of unreserved characters or a bracketed IPv6 literal;
+// escapes in it are refused unless they stand for unreserved characters.
 class ServiceUrl {
  public:
   // std::nullopt when `text` is not an absolute URL of that form.
@@ -23,7 +25,8 @@ class ServiceUrl {
   // Resolves `reference` against this URL as a browser resolves a relative
   // reference (RFC 3986 reference resolution, dot segments removed). A reference that
   // begins with "//" names another authority; one that begins with "/"
-  // replaces the whole path. std::nullopt when no URL results.
+  // replaces the whole path. An empty port ("host:") is not carried into the
+  // result. std::nullopt when no URL results.
   std::optional<ServiceUrl> resolve(std::string_view reference) const;
 
   const std::string& scheme() const { return scheme_; }
@@ -34,8 +37,10 @@ class ServiceUrl {
   const std::optional<std::string>& query() const { return query_; }
   const std::optional<std::string>& fragment() const { return fragment_; }
 
-  // The absolute text, character for character as parsed (apart from the
-  // lower-cased scheme and host).
+  // The absolute text, character for character as parsed apart from the
+  // lower-cased scheme and host, escapes in their RFC 3986 normal form (those
+  // of unreserved characters decoded, hex digits in upper case) and the port
+  // in plain decimal.
   std::string text() const;
 
   // The "Origin" header of requests made against this base: text() with
@@ -46,13 +51,12 @@ class ServiceUrl {
 
  private:
   ServiceUrl() = default;
-  std::optional<std::string> authorityText() const;
 
   std::string scheme_;
   std::optional<std::string> userinfo_;
   std::optional<std::string> host_;
   std::optional<uint16_t> port_;
-  std::optional<std::string> portText_;  // as written after ':', possibly empty
+  bool emptyPort_ = false;  // written as "host:", which text() keeps
   std::string path_;
   std::optional<std::string> query_;
   std::optional<std::string> fragment_;

@@ -1,5 +1,7 @@
 #include "workspace/navigation_policy.h"
 
+#include <glib.h>
+
 #include <array>
 
 namespace halden {
@@ -20,16 +22,15 @@ constexpr std::string_view loginPath = "/login";
 constexpr std::array<std::string_view, 3> externalSchemes = {"https", "http", "mailto"};
 
 bool isUrlCharacter(char c) {
-  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
   static constexpr std::string_view others = "-._~:/?#[]@!$&'()*+,;=%";
-  return others.find(c) != std::string_view::npos;
+  return g_ascii_isalnum(c) || others.find(c) != std::string_view::npos;
 }
 
 // A URL as a web engine reports it. Its path, query and fragment may keep
-// characters that RFC 3986 wants escaped ('|', '{', '}', '^', '`', '"'); they
-// are escaped here so that the strict parser sees the same URL. The scheme and
-// authority are left as written: anything odd there makes the text no URL, so
-// it can never borrow the trusted origin.
+// characters that RFC 3986 wants escaped ('|', '{', '}', '^', '`', '"', a '%'
+// that starts no escape); they are escaped here so that the strict parser sees
+// the same URL. The scheme and authority are left as written: anything odd
+// there makes the text no URL, so it can never borrow the trusted origin.
 std::optional<ServiceUrl> parseWebUrl(std::string_view text) {
   std::size_t tail = 0;
   if (std::size_t colon = text.find(':');
@@ -42,8 +43,11 @@ std::optional<ServiceUrl> parseWebUrl(std::string_view text) {
   }
   std::string escaped(text.substr(0, tail));
   static constexpr char hex[] = "0123456789ABCDEF";
-  for (char c : text.substr(tail)) {
-    if (isUrlCharacter(c)) {
+  for (std::size_t i = tail; i < text.size(); ++i) {
+    const char c = text[i];
+    const bool escapes =
+        i + 2 < text.size() && g_ascii_isxdigit(text[i + 1]) && g_ascii_isxdigit(text[i + 2]);
+    if (c == '%' ? escapes : isUrlCharacter(c)) {
       escaped += c;
     } else {
       auto byte = static_cast<unsigned char>(c);

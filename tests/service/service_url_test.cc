@@ -22,6 +22,11 @@ TEST(ServiceUrl, KeepsTheTextAsWrittenButSchemeAndHostInLowerCase) {
       {"http://[::1]:8080", "http://[::1]:8080", "http://[::1]:8080"},
       {"http://host:/x", "http://host:/x", "http://host:/x"},
       {"about:blank", "about:blank", "about:blank"},
+      // Escapes take their normal form; the port is plain decimal.
+      {"https://app.halden.io/a%7e%2fb?%41#%2a", "https://app.halden.io/a~%2Fb?A#%2A",
+       "https://app.halden.io/a~%2Fb?A#%2A"},
+      {"https://%41pp.halden.io/", "https://app.halden.io/", "https://app.halden.io"},
+      {"http://127.0.0.1:08787/", "http://127.0.0.1:8787/", "http://127.0.0.1:8787"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(url(c.written).text(), c.text);
@@ -35,7 +40,12 @@ TEST(ServiceUrl, RefusesTextThatIsNoAbsoluteUrl) {
         "https://exa mple.com", "https://example.com/a b", "https://example.com/\\evil",
         "https://example.com:99999", "https://example.com:8x", "https://[::1",
         "https://example.com/\xc3\xa9", "https://example.com/a\nb", "https://ex<ample.com",
-        "1http://example.com"}) {
+        "1http://example.com",
+        // A '%' that starts no escape; escapes in the host that would change it.
+        "https://example.com/100%", "https://example.com/%zz", "https://example.com%2F.evil/",
+        "https://cafe.de%3A8/", "https://[fe80::1%25eth0]/",
+        // Not an IPv6 address; a second '@' or a ';' in the authority.
+        "https://[1:2]/", "https://a@b@example.com/", "https://example.com;evil/"}) {
     EXPECT_FALSE(ServiceUrl::parse(text)) << text;
   }
 }
@@ -60,6 +70,10 @@ TEST(ServiceUrl, ResolvesLikeABrowser) {
       {"https://app.halden.io", "/\\evil.example", nullptr},
       {"https://app.halden.io", "//evil.example:70000/", nullptr},
       {"https://app.halden.io", "/caf\xc3\xa9", nullptr},
+      {"https://app.halden.io", "/a%zz", nullptr},
+      {"https://app.halden.io", "/%7e/a%2fb", "https://app.halden.io/~/a%2Fb"},
+      // An empty port is no port: it is not carried into the result.
+      {"http://host:/x", "y", "http://host/y"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.base) + " + " + c.reference);
@@ -72,14 +86,14 @@ TEST(Trusted, ComparesSchemeHostAndExplicitPortOnly) {
   const ServiceUrl app = url("https://app.halden.io");
   const ServiceUrl local = url("http://127.0.0.1:8787");
   for (std::string_view same : {"https://app.halden.io", "https://APP.halden.io/clients/w?x#y",
-                                "https://user@app.halden.io/x"}) {
+                                "https://user@app.halden.io/x", "https://%61pp.halden.io/"}) {
     EXPECT_TRUE(trusted(app, same)) << same;
   }
   EXPECT_TRUE(trusted(local, "http://127.0.0.1:8787/api"));
   for (std::string_view other :
        {"http://app.halden.io/", "https://app.halden.io:443/", "https://evil.example/",
         "https://app.halden.io.evil.example/", "https://sub.app.halden.io/", "about:blank",
-        "mailto:a@app.halden.io", "not a url"}) {
+        "mailto:a@app.halden.io", "not a url", "https://a@evil.example@app.halden.io/"}) {
     EXPECT_FALSE(trusted(app, other)) << other;
   }
   for (std::string_view other :

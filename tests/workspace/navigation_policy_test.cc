@@ -53,6 +53,7 @@ TEST(NavigationPolicy, DecidesEveryNavigation) {
       {app, "https://APP.Halden.io/x", F::mainFrame, false, D::allow},
       // Characters an engine leaves unescaped in query and fragment do not matter.
       {app, "https://app.halden.io/search?q=a|b{c}^`#x\"y", F::mainFrame, false, D::allow},
+      {app, "https://app.halden.io/files/100%/a%zz?p=5%", F::mainFrame, false, D::allow},
       // Same host, other explicit port or scheme: another origin.
       {app, "https://app.halden.io:443/clients/workspace", F::mainFrame, false, D::openExternally},
       {app, "https://app.halden.io:443/clients/workspace", F::subFrame, false, D::cancel},
