@@ -1,5 +1,7 @@
 #include "recovery/recordings_folder.h"
 
+#include <glib.h>
+
 #include "store/files.h"
 #include "store/format.h"
 
@@ -12,21 +14,10 @@ Result<void> createRecordingsRoot(const fs::path& root) {
 }
 
 std::string folderUri(const fs::path& folder) {
-  static constexpr char hex[] = "0123456789ABCDEF";
-  std::string uri = "file://";
-  for (char c : fs::absolute(folder).lexically_normal().string()) {
-    const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                       c == '-' || c == '.' || c == '_' || c == '~' || c == '/';
-    if (plain) {
-      uri += c;
-    } else {
-      const auto byte = static_cast<unsigned char>(c);
-      uri += '%';
-      uri += hex[byte >> 4];
-      uri += hex[byte & 0x0F];
-    }
-  }
-  return uri;
+  const std::string path = fs::absolute(folder).lexically_normal().string();
+  g_autofree char* escaped =
+      g_uri_escape_bytes(reinterpret_cast<const guint8*>(path.data()), path.size(), "/");
+  return "file://" + std::string(escaped);
 }
 
 std::size_t countMeetingFolders(const fs::path& root) {

@@ -1,14 +1,13 @@
 #include "selftest/self_test.h"
 
 #include <fcntl.h>
+#include <glib.h>
 #include <signal.h>
-#include <sys/random.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <nlohmann/json.hpp>
@@ -34,28 +33,6 @@ namespace fs = std::filesystem;
 // The fixed number of checks, printed in the summary line.
 constexpr int checkCount = 25;
 
-// A random (version 4) UUID in its usual text form.
-Result<std::string> randomUuid() {
-  unsigned char bytes[16];
-  std::size_t filled = 0;
-  while (filled < sizeof bytes) {
-    ssize_t got = ::getrandom(bytes + filled, sizeof bytes - filled, 0);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return Error::fromErrno(errno);
-    }
-    filled += static_cast<std::size_t>(got);
-  }
-  bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0f) | 0x40);
-  bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3f) | 0x80);
-  char text[37];
-  std::snprintf(text, sizeof text,
-                "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", bytes[0],
-                bytes[1], bytes[2], bytes[3], bytes[4], bytes[5], bytes[6], bytes[7], bytes[8],
-                bytes[9], bytes[10], bytes[11], bytes[12], bytes[13], bytes[14], bytes[15]);
-  return std::string(text);
-}
-
 Error platformError(const std::error_code& error) {
   return Error(error.category().name(), error.value(), error.message());
 }
@@ -69,7 +46,7 @@ class WorkRoot {
     std::error_code error;
     fs::path temporary = fs::temp_directory_path(error);
     if (error) return platformError(error);
-    std::string name = HALDEN_TRY(randomUuid());
+    g_autofree char* name = g_uuid_string_random();
     fs::path root = temporary / name;
     const bool created = fs::create_directories(root, error);
     if (error) return platformError(error);

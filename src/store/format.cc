@@ -1,5 +1,7 @@
 #include "store/format.h"
 
+#include <glib.h>
+
 #include <cstdio>
 
 namespace halden {
@@ -11,14 +13,9 @@ std::string chunkFileName(std::size_t index) {
 }
 
 bool isUuidText(std::string_view text) {
-  if (text.size() != 36) return false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    const bool hyphen = i == 8 || i == 13 || i == 18 || i == 23;
-    const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-    if (hyphen ? c != '-' : !hex) return false;
-  }
-  return true;
+  // GLib stops at a NUL: without the length check, a UUID followed by a NUL
+  // and more text would pass.
+  return text.size() == 36 && g_uuid_string_is_valid(std::string(text).c_str());
 }
 
 }  // namespace halden
