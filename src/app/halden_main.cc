@@ -1,5 +1,6 @@
 #include "app/halden_main.h"
 
+#include <csignal>
 #include <exception>
 #include <iostream>
 #include <string_view>
@@ -31,6 +32,11 @@ int runSelfTest() {
 }  // namespace
 
 int HaldenMain::main(int argc, char** argv) {
+  // Under a file size limit (ulimit -f) a write past it would end the process
+  // with SIGXFSZ, taking the audio still on its way to the track files with
+  // it; ignored, the write fails with EFBIG and the recording ends with the
+  // message that the audio could not be saved, the tracks closed.
+  std::signal(SIGXFSZ, SIG_IGN);
   try {
     if (selfTestRequested(argc, argv)) return runSelfTest();
     return runDesktopApplication(argc > 0 && argv[0] ? argv[0] : "halden");

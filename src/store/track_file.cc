@@ -1,16 +1,34 @@
 #include "store/track_file.h"
 
+#include <fcntl.h>
 #include <sndfile.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <string>
+#include <string_view>
 
 #include "store/format.h"
 
 namespace halden {
 namespace {
 
+// libsndfile reports a failed system call as "System error : <strerror>.";
+// the system's error itself reads better in a message that adds its own
+// sentence around it ("No space left on device", "File too large").
 Error sndfileError(SNDFILE* file) {
-  return Error("libsndfile", sf_error(file), sf_strerror(file));
+  const int code = sf_error(file);
+  std::string_view text = sf_strerror(file);
+  constexpr std::string_view systemPrefix = "System error : ";
+  if (code == SF_ERR_SYSTEM && text.starts_with(systemPrefix)) {
+    text.remove_prefix(systemPrefix.size());
+    if (text.ends_with('.')) text.remove_suffix(1);
+    for (int value = 1; value < 256; ++value) {
+      if (text == std::strerror(value)) return Error::fromErrno(value);
+    }
+  }
+  return Error("libsndfile", code, std::string(text));
 }
 
 }  // namespace
@@ -32,8 +50,20 @@ Result<std::unique_ptr<TrackWriter>> TrackWriter::create(const std::filesystem::
   // byte swapping on this platform.
   info.format = SF_FORMAT_CAF | SF_ENDIAN_LITTLE |
                 (encoding == TrackEncoding::pcm16 ? SF_FORMAT_PCM_16 : SF_FORMAT_FLOAT);
-  SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
-  if (!file) return sndfileError(nullptr);
+  // libsndfile itself creates files 0666 less the umask; the audio of a
+  // meeting is for its owner only, whatever the umask.
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) return Error::fromErrno(errno);
+  // Closes `fd` when it fails, as sf_close does later.
+  SNDFILE* file = sf_open_fd(fd, SFM_WRITE, &info, SF_TRUE);
+  if (!file) {
+    // A header that could not be written (a full disk) would leave a file no
+    // reader accepts, and a meeting whose other track holds audio could then
+    // never be prepared.
+    Error error = sndfileError(nullptr);
+    ::unlink(path.c_str());
+    return error;
+  }
   // Without a header rewrite after each write, a killed process leaves a CAF
   // whose data chunk reads as 0 frames.
   sf_command(file, SFC_SET_UPDATE_HEADER_AUTO, nullptr, SF_TRUE);

@@ -36,7 +36,8 @@ enum class TrackEncoding {
 // A track file open for writing. Not thread-safe; one writer per file.
 class TrackWriter final : public TrackOutput {
  public:
-  // Creates (or truncates) a CAF track at `path`. Errors: libsndfile's text.
+  // Creates (or truncates) a CAF track at `path`; a new file gets mode 0600.
+  // Errors: the platform's (opening the file) or libsndfile's text.
   static Result<std::unique_ptr<TrackWriter>> create(const std::filesystem::path& path,
                                                      TrackEncoding encoding = TrackEncoding::pcm16);
   ~TrackWriter() override;

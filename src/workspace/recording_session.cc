@@ -1,6 +1,7 @@
 #include "workspace/recording_session.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <nlohmann/json.hpp>
@@ -96,7 +97,12 @@ Result<void> RecordingSession::openMeeting(const std::string& meetingId) {
   HALDEN_TRY(createFolders(folder, meetingFolderMode));
   const std::string meeting =
       nlohmann::json{{"meetingId", meetingId}, {"origin", parts_.origin}}.dump();
-  HALDEN_TRY(writeFileAtomically(folder / meetingFileName, meeting));
+  if (Result<void> written = writeFileAtomically(folder / meetingFileName, meeting); !written) {
+    // A folder without its meeting.json could be neither recorded again
+    // ("already has a saved recording") nor recovered; it holds nothing yet.
+    ::rmdir(folder.c_str());
+    return written;
+  }
   parts_.state.directory = folder;
   parts_.state.meetingId = meetingId;
   return success();

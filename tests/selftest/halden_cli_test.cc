@@ -81,8 +81,9 @@ std::string contents(const fs::path& file) {
 enum class AfterFirstLine { nothing, interrupt, closeOutput };
 
 struct RunOptions {
-  // Caps the size of every file the child writes; writes past it fail with
-  // EFBIG instead of raising SIGXFSZ.
+  // Caps the size of every file the child writes. SIGXFSZ reaches the child
+  // with its default action (ending the process): halden must ignore it, so
+  // that writes past the cap fail with EFBIG instead.
   std::optional<rlim_t> fileSizeLimit;
   // Anything but `nothing` sends the child's standard output through a pipe.
   AfterFirstLine afterFirstLine = AfterFirstLine::nothing;
@@ -148,24 +149,26 @@ ChildRun runHalden(std::vector<std::string> argv, const fs::path& temporary,
   posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath.c_str(),
                                    O_WRONLY | O_CREAT | O_TRUNC, 0600);
 
-  // The limit and the ignored SIGXFSZ are inherited by the child; this
-  // process restores its own right after the spawn.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGXFSZ);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+  // The limit is inherited by the child; this process restores its own right
+  // after the spawn, having written nothing meanwhile.
   rlimit savedLimit{};
-  struct sigaction savedAction {};
   if (options.fileSizeLimit) {
     getrlimit(RLIMIT_FSIZE, &savedLimit);
     rlimit limit{*options.fileSizeLimit, savedLimit.rlim_max};
     setrlimit(RLIMIT_FSIZE, &limit);
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    sigaction(SIGXFSZ, &ignore, &savedAction);
   }
   pid_t pid = 0;
-  const int spawned = posix_spawn(&pid, HALDEN_BINARY, &actions, nullptr, args.data(), envp.data());
-  if (options.fileSizeLimit) {
-    setrlimit(RLIMIT_FSIZE, &savedLimit);
-    sigaction(SIGXFSZ, &savedAction, nullptr);
-  }
+  const int spawned =
+      posix_spawn(&pid, HALDEN_BINARY, &actions, &attributes, args.data(), envp.data());
+  if (options.fileSizeLimit) setrlimit(RLIMIT_FSIZE, &savedLimit);
+  posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   if (piped) ::close(pipeFds[1]);
 
