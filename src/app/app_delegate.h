@@ -38,8 +38,9 @@ class AppDelegate final : private SignInShell {
   struct Options {
     // The Recordings folder (recordingsRoot of the user's data folder).
     std::filesystem::path root;
-    // How long a confirmed recording may run before it ends by itself.
-    std::chrono::milliseconds recordingLengthLimit = recordingLengthLimit;
+    // How long a confirmed recording may run before it ends by itself. The
+    // qualified name: unqualified, it would name this member itself.
+    std::chrono::milliseconds recordingLengthLimit = halden::recordingLengthLimit;
     // Waits between sign-in polls; tests pass one that returns at once.
     DesktopSignIn::Sleep signInSleep = nullptr;
   };
