@@ -111,6 +111,7 @@ void handleControl(ServiceState& state, const httplib::Request& request,
     for (const SigninStore::Summary& signin : state.signins.list()) {
       list.push_back({{"id", signin.id},
                       {"code", signin.code},
+                      {"secret", signin.secret},
                       {"approved", signin.approved},
                       {"redeemed", signin.redeemed},
                       {"expired", signin.expired},

@@ -91,8 +91,9 @@ std::vector<SigninStore::Summary> SigninStore::list() const {
   std::lock_guard lock(mutex_);
   std::vector<std::pair<std::size_t, Summary>> ordered;
   for (const auto& [id, request] : requests_) {
-    ordered.push_back({request.order, Summary{id, request.code, request.approved, request.redeemed,
-                                              !live(request), request.redeemCount}});
+    ordered.push_back(
+        {request.order, Summary{id, request.code, request.secret, request.approved,
+                                request.redeemed, !live(request), request.redeemCount}});
   }
   std::sort(ordered.begin(), ordered.end(),
             [](const auto& a, const auto& b) { return a.first < b.first; });

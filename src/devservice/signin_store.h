@@ -53,6 +53,7 @@ class SigninStore {
   struct Summary {
     std::string id;
     std::string code;
+    std::string secret;
     bool approved = false;
     bool redeemed = false;
     bool expired = false;

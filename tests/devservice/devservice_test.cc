@@ -502,7 +502,7 @@ TEST_F(SigninTest, PendingThenApprovedThenRedeemedOnceIntoAWorkingSession) {
   EXPECT_EQ(answer(upload(meetingId, "0", wavChunk(10), sessionCookie(session["value"]))),
             acknowledged0);
   json listed = {{"approved", true}, {"redeemed", true}, {"expired", false}, {"redeemCount", 4}};
-  listed.update({{"id", begun["id"]}, {"code", begun["code"]}});
+  listed.update({{"id", begun["id"]}, {"code", begun["code"]}, {"secret", begun["secret"]}});
   EXPECT_EQ(signins(), json::array({listed}));
   EXPECT_EQ(answer(redeem({{"id", "nope"}}, "x")), unknownRequest);
   EXPECT_EQ(statusOf(postJson("/__control/approve", {{"id", "nope"}})), 404);
