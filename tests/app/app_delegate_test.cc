@@ -16,6 +16,7 @@
 #include "store/prepare_chunks.h"
 #include "store/track_file.h"
 #include "testing/fake_desktop.h"
+#include "testing/file_size_limit.h"
 #include "testing/main_context.h"
 #include "testing/temp_folder.h"
 
@@ -268,6 +269,18 @@ TEST_F(AppDelegateTest, CancelOrAnExistingFolderEndsTheStartAndTouchesNothing) {
   EXPECT_EQ(testing::readBytes(folder() / "meeting.json"), (Bytes{'{', '}'}));
   EXPECT_FALSE(delegate_->state().meetingId.has_value());
   EXPECT_THAT(view_.muteChanges, IsEmpty());
+
+  // A meeting.json that cannot be written leaves no folder behind, so the
+  // meeting can still be recorded once there is room.
+  std::filesystem::remove_all(folder());
+  {
+    testing::FileSizeLimit cap(8);
+    start();
+    ASSERT_TRUE(runUntil([&] { return !delegate_->state().starting; }));
+  }
+  EXPECT_EQ(events().back().message, "File too large");
+  EXPECT_FALSE(std::filesystem::exists(folder()));
+  EXPECT_TRUE(capture_->streams.empty());
 }
 
 TEST_F(AppDelegateTest, AFailingCaptureStartOrStopIsAnErrorAndTheFolderStays) {
@@ -480,6 +493,45 @@ TEST_F(AppDelegateTest, AFolderLeftByAFailedUploadIsRecoveredWithTheSameBytes) {
   EXPECT_FALSE(delegate_->uploading());
   // A refused choice is no failed upload; the recovered meeting is ready.
   EXPECT_THAT(shell_.notices, ElementsAre("meeting", "meeting"));
+}
+
+// The entries below `top` (itself included) that others could read or enter:
+// folders other than 0700, files with any group or other permission bit.
+std::vector<std::string> notPrivate(const std::filesystem::path& top) {
+  std::vector<std::string> exposed;
+  auto check = [&](const std::filesystem::path& path) {
+    struct stat info;
+    if (::lstat(path.c_str(), &info) != 0) return exposed.push_back(path.string() + " missing");
+    const mode_t mode = info.st_mode & 07777;
+    if (S_ISDIR(info.st_mode) ? mode != 0700 : (mode & 077) != 0) {
+      char octal[8];
+      std::snprintf(octal, sizeof octal, "%o", static_cast<unsigned>(mode));
+      exposed.push_back(path.string() + " " + octal);
+    }
+  };
+  check(top);
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(top)) check(entry.path());
+  return exposed;
+}
+
+// With no umask to narrow them, the folders and files of a kept meeting are
+// still the user's alone: the audio tracks, the prepared chunks and every
+// JSON file.
+TEST_F(AppDelegateTest, AMeetingKeptUnderAnOpenUmaskIsReadableByItsOwnerOnly) {
+  const mode_t old = ::umask(0);
+  start();
+  ASSERT_TRUE(runUntil([&] { return delegate_->state().isRecording; }));
+  record(2);
+  testing::addFault(
+      service_.service,
+      {{"path", std::string("/api/meetings/") + meetingId}, {"kind", "status"}, {"status", 503}});
+  post({{"action", "stop"}});
+  ASSERT_TRUE(runUntil([&] { return sawState("error"); }));
+  ASSERT_TRUE(runUntil([&] { return !delegate_->state().stopping; }));
+  ::umask(old);
+  ASSERT_TRUE(std::filesystem::exists(folder() / "chunk-000.wav"));
+  ASSERT_TRUE(std::filesystem::exists(folder() / trackFileName(microphoneTrackName)));
+  EXPECT_THAT(notPrivate(temp_.path() / "data"), IsEmpty());
 }
 
 // Quit requests, answered as the user would.

@@ -221,6 +221,8 @@ TEST(CheckSavedMeeting, RefusesEveryFolderButASavedMeetingOfThisWorkspaceAndChan
                refused(otherWorkspace)),
       withJson("meetingId with a non-hex digit",
                meetingJson("6f1c2a4e-9b7d-4c1e-8a53-2d0e9f4b7a1g"), refused(otherWorkspace)),
+      withJson("meetingId naming a folder outside the root",
+               meetingJson("../elsewhere/" + meetingId), refused(otherWorkspace)),
       withJson("no origin", R"({"meetingId":")" + meetingId + R"("})", refused(otherWorkspace)),
       withJson("origin with a trailing slash", meetingJson(meetingId, "https://app.halden.io/"),
                refused(otherWorkspace)),

@@ -170,6 +170,11 @@ TEST_F(ChunkManifestTest, RefusesInvalidManifestsNamesAndFiles) {
     writeManifest(names);
     EXPECT_EQ(refusal(), invalidName) << names;
   }
+  // Absolute names, also one that names the folder's own first chunk.
+  for (const fs::path& name : {folder_ / "chunk-000.wav", temp_ / "other.wav"}) {
+    writeManifest(nlohmann::json::array({name.string()}).dump());
+    EXPECT_EQ(refusal(), invalidName) << name;
+  }
   // An earlier form is not upgraded unless every entry passes.
   writeManifest(R"(["chunk-000.wav","chunk-001.wav","chunk-002.wav"])");
   EXPECT_EQ(refusal(), Error::fromErrno(ENOENT));
