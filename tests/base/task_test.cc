@@ -65,6 +65,22 @@ TEST(Task, SpawnStartsOnTheNextIterationNotInline) {
   EXPECT_EQ(order, (std::vector<std::string>{"caller", "task"}));
 }
 
+// Regression: built with clang 14, a spawned task's frame, and all it held,
+// outlived the task's end.
+TEST(Task, SpawnedTaskIsFreedWhenItEnds) {
+  PrivateMainContext context;
+  auto held = std::make_shared<int>(1);
+  std::weak_ptr<int> watch = held;
+  bool ended = false;
+  spawn([](std::shared_ptr<int> value, bool& done) -> Task<void> {
+    co_await answer();
+    done = *value == 1;
+  }(std::move(held), ended));
+  context.drain();
+  EXPECT_TRUE(ended);
+  EXPECT_TRUE(watch.expired());
+}
+
 TEST(Task, SleepResumesOnTheWaitingContext) {
   PrivateMainContext context;
   std::thread::id mainThread = std::this_thread::get_id();
