@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   # toolchain
-  g++ cmake make pkg-config git ca-certificates
+  g++ cmake make pkg-config git ca-certificates clang libclang-rt-14-dev
   # libraries
   libglib2.0-dev libgtk-3-dev libwebkit2gtk-4.1-dev libayatana-appindicator3-dev
   libpulse-dev libsndfile1-dev libsoxr-dev libcurl4-openssl-dev libssl-dev
@@ -13,6 +13,7 @@ packages=(
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
   pulseaudio pulseaudio-utils xvfb dbus-x11 xdotool imagemagick curl openssl
+  pipewire pipewire-pulse wireplumber dbus-daemon
   # icons, install checks and the headless desktop of the demo and the tests
   librsvg2-bin desktop-file-utils appstream python3 python3-pyatspi python3-dbus python3-gi
   gir1.2-gtk-3.0 python3-xlib at-spi2-core espeak-ng

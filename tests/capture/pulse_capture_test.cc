@@ -1,4 +1,5 @@
-// The recorder against a real PulseAudio daemon that each test starts.
+// The recorder against a real sound server that each test starts: PulseAudio,
+// and PipeWire through its pulse server.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -66,10 +67,10 @@ double longestSilence(const std::vector<float>& track) {
   return static_cast<double>(longest) / rate;
 }
 
-class PulseCaptureTest : public ::testing::Test {
+class PulseCaptureTest : public ::testing::TestWithParam<testing::SoundServer::Kind> {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(daemon_.ok()) << "pulseaudio did not start; see " << daemon_.folder();
+    ASSERT_TRUE(server_.ok()) << "the sound server did not start; see " << server_.folder();
     recorder_.onError = [this](const std::string& message) {
       std::lock_guard lock(mutex_);
       messages_.push_back(message);
@@ -86,7 +87,7 @@ class PulseCaptureTest : public ::testing::Test {
     return testing::readTrack(meeting_ / trackFileName(name));
   }
 
-  testing::PulseDaemon daemon_;
+  testing::SoundServer server_{GetParam()};
   testing::PrivateMainContext context_;
   testing::TempFolder temp_;
   std::filesystem::path meeting_ = temp_.folder("meeting");
@@ -95,7 +96,7 @@ class PulseCaptureTest : public ::testing::Test {
   std::vector<std::string> messages_;
 };
 
-TEST_F(PulseCaptureTest, ClickTrainsLineUpByTimingAndAPauseStaysSilence) {
+TEST_P(PulseCaptureTest, ClickTrainsLineUpByTimingAndAPauseStaysSilence) {
   ASSERT_TRUE(start().ok());
   // Idle null sinks deliver their first audio about 2 s late; let both
   // settle to the recorder's short fragments before playing.
@@ -108,9 +109,12 @@ TEST_F(PulseCaptureTest, ClickTrainsLineUpByTimingAndAPauseStaysSilence) {
       {"micsink", toneWithClicks(16 + offset, 660, 0.5 + offset, 0.5, 24)},
   }));
   std::this_thread::sleep_for(5s);
-  ASSERT_TRUE(daemon_.pactl("suspend-source mic 1"));
+  // PipeWire's pulse server accepts the suspend but leaves a source that is
+  // being recorded running: there the microphone track has no pause.
+  const bool pauses = server_.kind() == testing::SoundServer::Kind::pulseAudio;
+  ASSERT_TRUE(server_.pactl("suspend-source mic 1"));
   std::this_thread::sleep_for(2s);
-  ASSERT_TRUE(daemon_.pactl("suspend-source mic 0"));
+  ASSERT_TRUE(server_.pactl("suspend-source mic 0"));
   std::this_thread::sleep_for(6s);
   ASSERT_TRUE(stop().ok());
   EXPECT_TRUE(messages().empty());
@@ -154,18 +158,22 @@ TEST_F(PulseCaptureTest, ClickTrainsLineUpByTimingAndAPauseStaysSilence) {
   const double pause = longestSilence(microphone);
   std::printf("microphone pause %.3f s, longest system silence %.3f s\n", pause,
               longestSilence(system));
-  EXPECT_NEAR(pause, 2.0, 0.1);
+  if (pauses) {
+    EXPECT_NEAR(pause, 2.0, 0.1);
+  } else {
+    EXPECT_LT(pause, 0.1);
+  }
   EXPECT_LT(longestSilence(system), 0.1);
 }
 
-TEST_F(PulseCaptureTest, StartNeedsMicrophoneAndServerAndALostServerStopsTheRecording) {
+TEST_P(PulseCaptureTest, StartNeedsMicrophoneAndServerAndALostServerStopsTheRecording) {
   // A monitor is no microphone.
-  ASSERT_TRUE(daemon_.pactl("set-default-source speakers.monitor"));
+  ASSERT_TRUE(server_.pactl("set-default-source speakers.monitor"));
   EXPECT_EQ(start().error().description(), microphoneAccessMessage);
-  ASSERT_TRUE(daemon_.pactl("set-default-source mic"));
+  ASSERT_TRUE(server_.pactl("set-default-source mic"));
   ASSERT_TRUE(start().ok());
   std::this_thread::sleep_for(500ms);
-  daemon_.kill();
+  server_.kill();
   for (int i = 0; i < 200 && messages().empty(); ++i) std::this_thread::sleep_for(10ms);
   EXPECT_EQ(messages(), std::vector<std::string>{"Recording stopped: Connection terminated. "
                                                  "Recover the saved recording to upload it."});
@@ -174,7 +182,7 @@ TEST_F(PulseCaptureTest, StartNeedsMicrophoneAndServerAndALostServerStopsTheReco
   EXPECT_FALSE(recorder_.isRecording());
 }
 
-TEST_F(PulseCaptureTest, RecordingFollowsTheDefaultDevicesAndAKilledOneLeavesTracksThatPrepare) {
+TEST_P(PulseCaptureTest, RecordingFollowsTheDefaultDevicesAndAKilledOneLeavesTracksThatPrepare) {
   testing::TonePlayer player;
   ASSERT_TRUE(player.play({
       {"speakers", toneWithClicks(20, 500)},
@@ -194,8 +202,8 @@ TEST_F(PulseCaptureTest, RecordingFollowsTheDefaultDevicesAndAKilledOneLeavesTra
   for (int i = 0; i < 100 && !bothTracksBegan(); ++i) std::this_thread::sleep_for(50ms);
   ASSERT_TRUE(bothTracksBegan()) << "the helper does not record";
   std::this_thread::sleep_for(4s);
-  ASSERT_TRUE(daemon_.pactl("set-default-sink headphones"));
-  ASSERT_TRUE(daemon_.pactl("set-default-source mic2"));
+  ASSERT_TRUE(server_.pactl("set-default-sink headphones"));
+  ASSERT_TRUE(server_.pactl("set-default-source mic2"));
   std::this_thread::sleep_for(6s);
   helper.kill();
 
@@ -225,7 +233,7 @@ TEST_F(PulseCaptureTest, RecordingFollowsTheDefaultDevicesAndAKilledOneLeavesTra
   EXPECT_GE(static_cast<double>(frames) / rate, 9.0);
 }
 
-TEST_F(PulseCaptureTest, StartsAndStopsWhileTheDefaultOutputKeepsChanging) {
+TEST_P(PulseCaptureTest, StartsAndStopsWhileTheDefaultOutputKeepsChanging) {
   // Server events arrive on the capture's loop thread while its streams are
   // made and torn down; none may find a connection half gone.
   testing::DefaultSinkFlipper flipper;
@@ -242,6 +250,13 @@ TEST_F(PulseCaptureTest, StartsAndStopsWhileTheDefaultOutputKeepsChanging) {
   EXPECT_GT(flipper.switches() - before, 40);
   EXPECT_TRUE(messages().empty());
 }
+
+INSTANTIATE_TEST_SUITE_P(Servers, PulseCaptureTest,
+                         ::testing::Values(testing::SoundServer::Kind::pulseAudio,
+                                           testing::SoundServer::Kind::pipeWire),
+                         [](const auto& server) {
+                           return testing::SoundServer::nameOf(server.param);
+                         });
 
 }  // namespace
 }  // namespace halden

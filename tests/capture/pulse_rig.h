@@ -1,7 +1,7 @@
-// A private PulseAudio daemon for integration tests, and a player that feeds
-// it known audio.
+// A private sound server for integration tests (PulseAudio, or PipeWire's
+// pulse server), and a player that feeds it known audio.
 //
-// The daemon runs in its own runtime folder with null sinks "speakers" and
+// The server runs in its own runtime folder with null sinks "speakers" and
 // "headphones" as outputs and two virtual microphones, "mic" and "mic2": each
 // the monitor of a null sink ("micsink", "micsink2") that the test plays
 // into. Defaults: sink "speakers", source "mic". The test process's
@@ -17,10 +17,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -78,57 +81,162 @@ class ChildProcess {
   pid_t pid_ = -1;
 };
 
-class PulseDaemon {
+// A private sound server that speaks the PulseAudio protocol: a PulseAudio
+// daemon, or PipeWire with its session manager and pulse server (and the
+// session bus the session manager wants). Only the rig's own devices exist:
+// the user's configuration, state and hardware stay out.
+class SoundServer {
  public:
-  // Starts the daemon and waits until it answers. Check ok() afterwards.
-  PulseDaemon() {
+  enum class Kind { pulseAudio, pipeWire };
+
+  // Starts the server, adds the devices and waits until it answers with
+  // them as defaults. Check ok() afterwards.
+  explicit SoundServer(Kind kind) : kind_(kind) {
     const std::filesystem::path runtime = temp_.folder("runtime");
     std::filesystem::permissions(runtime, std::filesystem::perms::owner_all);
     setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
     setenv("HOME", temp_.folder("home").c_str(), 1);
+    setenv("XDG_CONFIG_HOME", temp_.folder("config").c_str(), 1);
+    setenv("XDG_STATE_HOME", temp_.folder("state").c_str(), 1);
+    setenv("XDG_DATA_HOME", temp_.folder("data").c_str(), 1);
     setenv("PULSE_RUNTIME_PATH", (runtime / "pulse").c_str(), 1);
-    setenv("PULSE_STATE_PATH", temp_.folder("state").c_str(), 1);
+    setenv("PULSE_STATE_PATH", (temp_ / "state").c_str(), 1);
     setenv("PULSE_SERVER", ("unix:" + (runtime / "pulse" / "native").string()).c_str(), 1);
-    writeBytes(temp_ / "rig.pa",
-               "load-module module-native-protocol-unix\n"
-               "load-module module-null-sink sink_name=speakers\n"
-               "load-module module-null-sink sink_name=headphones\n"
-               "load-module module-null-sink sink_name=micsink\n"
-               "load-module module-null-sink sink_name=micsink2\n"
-               "load-module module-remap-source source_name=mic master=micsink.monitor\n"
-               "load-module module-remap-source source_name=mic2 master=micsink2.monitor\n"
-               "set-default-sink speakers\n"
-               "set-default-source mic\n");
-    // -n: only the script's modules. --system=no with root: the daemon warns
-    // and runs as a per-user server.
-    process_.emplace(std::vector<std::string>{"pulseaudio", "-n", "-F", (temp_ / "rig.pa").string(),
-                                              "--daemonize=no", "--system=no", "--use-pid-file=no",
-                                              "--exit-idle-time=-1", "--log-target=stderr",
-                                              "--log-level=warning"},
-                     temp_ / "pulseaudio.log");
-    for (int i = 0; i < 100 && !ok_ && process_->running(); ++i) {
+    for (const char* name :
+         {"DBUS_SESSION_BUS_ADDRESS", "PIPEWIRE_REMOTE", "PIPEWIRE_CONFIG_DIR",
+          "PIPEWIRE_CONFIG_NAME", "WIREPLUMBER_CONFIG_DIR", "PULSE_CLIENTCONFIG", "PULSE_COOKIE"}) {
+      unsetenv(name);
+    }
+    const bool started = kind == Kind::pulseAudio ? startPulseAudio() : startPipeWire(runtime);
+    // The defaults hold once the server reports them; on PipeWire the
+    // session manager applies them a moment after it was told.
+    for (int i = 0; i < 100 && started && !ok_ && running(); ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      ok_ = pactl("info");
+      ok_ = pactlOutput("get-default-sink") == "speakers\n" &&
+            pactlOutput("get-default-source") == "mic\n";
     }
   }
-  ~PulseDaemon() { process_->kill(SIGTERM); }
-  PulseDaemon(const PulseDaemon&) = delete;
-  PulseDaemon& operator=(const PulseDaemon&) = delete;
+  // Ends the processes in the reverse order of their start.
+  ~SoundServer() {
+    for (auto process = processes_.rbegin(); process != processes_.rend(); ++process) {
+      process->kill(SIGTERM);
+    }
+  }
+  SoundServer(const SoundServer&) = delete;
+  SoundServer& operator=(const SoundServer&) = delete;
 
+  Kind kind() const { return kind_; }
+  static const char* nameOf(Kind kind) {
+    return kind == Kind::pulseAudio ? "PulseAudio" : "PipeWire";
+  }
   bool ok() const { return ok_; }
   // Runs "pactl <args>"; true when it succeeded.
   bool pactl(const std::string& args) const {
     return std::system(("pactl " + args + " >/dev/null 2>&1").c_str()) == 0;
   }
-  // Kills the daemon at once, as a crash would.
-  void kill() { process_->kill(); }
+  // What "pactl <args>" prints; empty when it failed.
+  std::string pactlOutput(const std::string& args) const {
+    std::string output;
+    if (FILE* pipe = popen(("pactl " + args + " 2>/dev/null").c_str(), "r")) {
+      char block[256];
+      for (std::size_t n; (n = std::fread(block, 1, sizeof block, pipe)) > 0;) {
+        output.append(block, n);
+      }
+      if (pclose(pipe) != 0) output.clear();
+    }
+    return output;
+  }
+  // Kills the server at once, as a crash would: PulseAudio's daemon, or
+  // PipeWire's, under a pulse server that stays behind without it.
+  void kill() { processes_.at(core_).kill(); }
   const std::filesystem::path& folder() const { return temp_.path(); }
 
  private:
+  // The rig's devices, in PulseAudio's command syntax.
+  static constexpr const char* devices[] = {
+      "load-module module-null-sink sink_name=speakers",
+      "load-module module-null-sink sink_name=headphones",
+      "load-module module-null-sink sink_name=micsink",
+      "load-module module-null-sink sink_name=micsink2",
+      "load-module module-remap-source source_name=mic master=micsink.monitor",
+      "load-module module-remap-source source_name=mic2 master=micsink2.monitor",
+      "set-default-sink speakers",
+      "set-default-source mic",
+  };
+
+  bool startPulseAudio() {
+    std::string script = "load-module module-native-protocol-unix\n";
+    for (const char* line : devices) script += std::string(line) + "\n";
+    writeBytes(temp_ / "rig.pa", script);
+    // -n: only the script's modules. --system=no with root: the daemon warns
+    // and runs as a per-user server.
+    start({"pulseaudio", "-n", "-F", (temp_ / "rig.pa").string(), "--daemonize=no", "--system=no",
+           "--use-pid-file=no", "--exit-idle-time=-1", "--log-target=stderr",
+           "--log-level=warning"});
+    return true;
+  }
+
+  bool startPipeWire(const std::filesystem::path& runtime) {
+    setenv("PIPEWIRE_RUNTIME_DIR", runtime.c_str(), 1);
+    // No hardware: the session manager would otherwise open the machine's
+    // sound cards, cameras and Bluetooth devices.
+    const std::filesystem::path config = temp_ / "config" / "wireplumber";
+    std::filesystem::create_directories(config / "main.lua.d");
+    std::filesystem::create_directories(config / "bluetooth.lua.d");
+    writeBytes(config / "main.lua.d" / "51-halden-rig.lua",
+               "alsa_monitor.enabled = false\n"
+               "v4l2_monitor.enabled = false\n"
+               "libcamera_monitor.enabled = false\n");
+    writeBytes(config / "bluetooth.lua.d" / "51-halden-rig.lua", "bluez_monitor.enabled = false\n");
+    // The session manager gives up without a session bus.
+    const std::string bus = "unix:path=" + (runtime / "bus").string();
+    start({"dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=" + bus});
+    if (!waitFor(runtime / "bus")) return false;
+    setenv("DBUS_SESSION_BUS_ADDRESS", bus.c_str(), 1);
+    core_ = processes_.size();
+    start({"pipewire"});
+    if (!waitFor(runtime / "pipewire-0")) return false;
+    start({"wireplumber"});
+    start({"pipewire-pulse"});
+    if (!waitFor(runtime / "pulse" / "native")) return false;
+    // pactl takes the same commands.
+    for (const char* line : devices) {
+      if (!pactl(line)) return false;
+    }
+    return true;
+  }
+
+  // Starts one process of the server; its output goes to <name>.log.
+  void start(std::vector<std::string> argv) {
+    const std::filesystem::path log = temp_ / (argv.front() + ".log");
+    processes_.emplace_back(std::move(argv), log);
+  }
+  bool running() {
+    for (ChildProcess& process : processes_) {
+      if (!process.running()) return false;
+    }
+    return !processes_.empty();
+  }
+  // Waits up to 10 s for a process of the server to make `socket`.
+  bool waitFor(const std::filesystem::path& socket) {
+    for (int i = 0; i < 1000 && running(); ++i) {
+      if (std::filesystem::exists(socket)) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+
+  const Kind kind_;
   TempFolder temp_;
-  std::optional<ChildProcess> process_;
+  std::deque<ChildProcess> processes_;  // in the order started
+  std::size_t core_ = 0;                // the one kill() ends
   bool ok_ = false;
 };
+
+// Names the server in test names and messages.
+inline void PrintTo(SoundServer::Kind kind, std::ostream* out) {
+  *out << SoundServer::nameOf(kind);
+}
 
 // Plays 16 kHz mono float audio into sinks, every stream starting at the
 // same moment and staying on its sink. Silence follows each signal's end.
