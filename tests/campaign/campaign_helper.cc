@@ -1,0 +1,99 @@
+// The work the crash campaign kills, one kind per command, each through the
+// library path the app takes:
+//
+//   campaign_helper record FOLDER
+//       records from the default sound server into the meeting folder; prints
+//       "recording" once capture runs, then records until it is killed.
+//   campaign_helper prepare FOLDER
+//       prepares the folder's chunks, as an upload does before it sends them.
+//   campaign_helper upload ROOT FOLDER BASE_URL SESSION
+//       uploads a saved meeting as the app's retry does: the folder must pass
+//       the saved-meeting checks against ROOT (the Recordings folder) and
+//       BASE_URL; the session cookie SESSION signs the requests in.
+//
+// Exit status 0 on success; 1 with the error on stderr; 2 for a bad command line.
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "base/main_context.h"
+#include "capture/audio_recorder.h"
+#include "recovery/saved_meeting.h"
+#include "service/cookie_store.h"
+#include "service/http_transport.h"
+#include "service/meeting_upload.h"
+#include "service/service_client.h"
+#include "service/service_url.h"
+#include "store/prepare_chunks.h"
+
+namespace {
+
+using namespace halden;
+
+int fail(const Error& error) {
+  std::fprintf(stderr, "%s\n", error.description().c_str());
+  return 1;
+}
+
+class FixedCookies : public CookieStore {
+ public:
+  explicit FixedCookies(std::vector<Cookie> cookies) : cookies_(std::move(cookies)) {}
+  Task<std::vector<Cookie>> getAll() override { co_return cookies_; }
+  Task<Result<void>> add(Cookie cookie) override {
+    cookies_.push_back(std::move(cookie));
+    co_return success();
+  }
+
+ private:
+  std::vector<Cookie> cookies_;
+};
+
+int record(const std::string& folder) {
+  AudioRecorder recorder(createPulseCaptureService());
+  Result<void> started = runToCompletion(recorder.start(folder));
+  if (!started.ok()) return fail(started.error());
+  std::printf("recording\n");
+  std::fflush(stdout);
+  for (;;) pause();
+}
+
+int prepare(const std::string& folder) {
+  Result<ChunkList> chunks = prepareChunks(folder);
+  return chunks.ok() ? 0 : fail(chunks.error());
+}
+
+int upload(const std::string& root, const std::string& chosen, const std::string& baseUrl,
+           const std::string& session) {
+  std::optional<ServiceUrl> url = ServiceUrl::parse(baseUrl);
+  if (!url) return 2;
+  Result<SavedMeeting> meeting = checkSavedMeeting(root, chosen, url->text());
+  if (!meeting.ok()) return fail(meeting.error());
+  Cookie cookie;
+  cookie.name = "authjs.session-token";
+  cookie.value = session;
+  cookie.domain = url->host().value_or("");
+  FixedCookies cookies({cookie});
+  std::unique_ptr<HttpTransport> transport = createCurlTransport();
+  ServiceClient client(*url, *transport, cookies);
+  UploadHooks hooks;
+  hooks.emit = [](const std::string&, const std::string&) {};
+  hooks.requestAttention = [] {};
+  MeetingUploader uploader(client, hooks);
+  Result<void> uploaded =
+      runToCompletion(uploader.upload(meeting->folder, meeting->meetingId));
+  return uploaded.ok() ? 0 : fail(uploaded.error());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.size() == 2 && args[0] == "record") return record(args[1]);
+  if (args.size() == 2 && args[0] == "prepare") return prepare(args[1]);
+  if (args.size() == 5 && args[0] == "upload") return upload(args[1], args[2], args[3], args[4]);
+  std::fprintf(stderr, "usage: campaign_helper record|prepare FOLDER\n"
+                       "       campaign_helper upload ROOT FOLDER BASE_URL SESSION\n");
+  return 2;
+}
