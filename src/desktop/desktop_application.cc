@@ -7,7 +7,9 @@
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <system_error>
+#include <utility>
 
 #include "app/app_delegate.h"
 #include "build_config.h"
@@ -16,6 +18,7 @@
 #include "desktop/gtk_desktop.h"
 #include "desktop/webkit_workspace_view.h"
 #include "service/http_transport.h"
+#include "service/service_url.h"
 
 namespace halden {
 namespace {
@@ -41,8 +44,9 @@ fs::path executablePath(const char* programPath) {
 
 class DesktopApplication {
  public:
-  explicit DesktopApplication(const char* programPath)
+  DesktopApplication(const char* programPath, ServiceUrl appUrl)
       : executable_(executablePath(programPath)),
+        appUrl_(std::move(appUrl)),
         application_(gtk_application_new(applicationId, G_APPLICATION_DEFAULT_FLAGS)) {
     g_signal_connect(application_, "activate", G_CALLBACK(+[](GApplication*, gpointer self) {
                        static_cast<DesktopApplication*>(self)->activate();
@@ -95,12 +99,11 @@ class DesktopApplication {
     const std::optional<fs::path> extension = findWebExtension(executable_, installedExtension);
     if (!extension) std::cerr << "halden: " << missingExtensionMessage(installedExtension) << std::endl;
 
-    const std::optional<ServiceUrl> appUrl = ServiceUrl::parse(build::serviceUrl);
     view_ = std::make_unique<WebKitWorkspaceView>(
         WorkspaceViewFolders{.data = data / "WebData",
                              .cache = fs::path(g_get_user_cache_dir()) / "Halden",
                              .extension = extension},
-        appUrl->text(),
+        appUrl_.text(),
         WorkspaceViewEvents{
             .decide =
                 [this](const std::optional<std::string>& url, TargetFrame frame) {
@@ -123,7 +126,7 @@ class DesktopApplication {
                         .quitConfirmed = [this] { finish(); }});
     transport_ = createCurlTransport();
     delegate_ = std::make_unique<AppDelegate>(
-        *appUrl, *desktop_, *view_, *transport_, createPulseCaptureService(),
+        appUrl_, *desktop_, *view_, *transport_, createPulseCaptureService(),
         AppDelegate::Options{.root = recordingsRoot(g_get_user_data_dir())});
     delegate_->launch();
     if (!extension) {
@@ -205,6 +208,7 @@ class DesktopApplication {
   }
 
   fs::path executable_;
+  ServiceUrl appUrl_;
   GtkApplication* application_;
   std::unique_ptr<WebKitWorkspaceView> view_;
   std::unique_ptr<GtkDesktop> desktop_;
@@ -217,13 +221,23 @@ class DesktopApplication {
 }  // namespace
 
 int runDesktopApplication(const char* programPath) {
+  // The configure step refuses most bad addresses, but only the parser knows
+  // them all (an IPv6 literal such as [1:2] passes a pattern).
+  std::optional<ServiceUrl> appUrl = ServiceUrl::parse(build::serviceUrl);
+  if (!appUrl) {
+    std::cerr << "halden: this build's service address '" << build::serviceUrl
+              << "' is not a URL of scheme and host; build again with a valid "
+                 "HALDEN_SERVICE_URL."
+              << std::endl;
+    return 1;
+  }
   // Without a display the toolkit would end the process with a warning of
   // its own; say what is missing instead.
   if (!gtk_init_check(nullptr, nullptr)) {
     std::cerr << noWindowDisplayMessage << std::endl;
     return 1;
   }
-  DesktopApplication application(programPath);
+  DesktopApplication application(programPath, std::move(*appUrl));
   return application.run();
 }
 
