@@ -40,7 +40,8 @@ struct UploadHooks {
   // Prepares the folder's chunks. Called on a background thread; must touch
   // nothing but the folder. Default: prepareChunks.
   std::function<Result<ChunkList>(const std::filesystem::path& folder)> prepare;
-  // Removes the folder with everything in it. Default: std::filesystem::remove_all.
+  // Removes the folder with everything in it. Default: renames it out of
+  // sight, then removes it.
   std::function<Result<void>(const std::filesystem::path& folder)> removeFolder;
 };
 

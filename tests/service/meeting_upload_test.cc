@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <set>
 
 #include "base/main_context.h"
 #include "service/client_test_support.h"
@@ -231,6 +232,25 @@ TEST_F(UploadTest, AFailedPreparationOrAChunkDamagedSinceStopsTheUploadBeforeItI
   EXPECT_EQ(logged("query", meetingPath + "/audio"), Strings{"sequence=0"});
   EXPECT_TRUE(fs::exists(folder_ / "microphone.caf"));
   EXPECT_FALSE(uploader_->uploading());
+}
+
+TEST_F(UploadTest, TheFolderLeavesAtOnceAndWhatACutShortRemovalLeftGoesWithIt) {
+  // A removal killed half-way left its folder under the hidden name; other
+  // meetings and other hidden folders are no such remains.
+  const fs::path remains = temp_.folder(".0b6e2f8a-3c1d-4e5f-9a7b-1c2d3e4f5a6b.removing");
+  testing::writeBytes(remains / "system.caf", "partly removed");
+  const fs::path otherMeeting = temp_.folder("0b6e2f8a-3c1d-4e5f-9a7b-1c2d3e4f5a6b");
+  testing::writeBytes(otherMeeting / "meeting.json", "{}");
+  const fs::path notRemains = temp_.folder(".notes.removing");
+
+  ASSERT_TRUE(upload().ok());
+  EXPECT_EQ(events_, successEvents(readyRemovedMessage));
+  std::set<std::string> left;
+  for (const auto& entry : fs::directory_iterator(temp_.path())) {
+    left.insert(entry.path().filename().string());
+  }
+  EXPECT_EQ(left, (std::set<std::string>{otherMeeting.filename().string(),
+                                         notRemains.filename().string()}));
 }
 
 TEST_F(UploadTest, AFolderThatCannotBeRemovedStillEndsReady) {
