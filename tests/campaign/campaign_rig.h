@@ -1,6 +1,6 @@
 // What the crash campaign runs its work with: child processes it can kill at
-// any moment, a private PulseAudio daemon whose devices run at the tracks'
-// own format, and a player that knows how much of its signal has played.
+// any moment, and a private PulseAudio daemon whose devices run at the
+// tracks' own format. Its signals are played by the capture tests' player.
 #pragma once
 
 #include <fcntl.h>
@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "capture/pulse_rig.h"
 #include "testing/temp_folder.h"
 
 namespace halden::campaign {
@@ -160,106 +161,6 @@ class SoundDaemon {
   testing::TempFolder temp_;
   std::optional<Child> process_;
   bool ok_ = false;
-};
-
-// Plays 16 kHz mono float signals, one stream per sink, all starting at the
-// same moment; silence follows each signal's end.
-class Player {
- public:
-  Player() {
-    pa_context_set_state_callback(context_, &wake, loop_);
-    pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr);
-    pa_threaded_mainloop_start(loop_);
-  }
-  ~Player() {
-    pa_threaded_mainloop_stop(loop_);
-    for (auto& stream : streams_) pa_stream_unref(stream->stream);
-    pa_context_disconnect(context_);
-    pa_context_unref(context_);
-    pa_threaded_mainloop_free(loop_);
-  }
-  Player(const Player&) = delete;
-  Player& operator=(const Player&) = delete;
-
-  // Connects every stream corked, then starts them together. False when a
-  // stream cannot play.
-  bool play(std::vector<std::pair<std::string, std::vector<float>>> signals) {
-    pa_threaded_mainloop_lock(loop_);
-    while (pa_context_get_state(context_) != PA_CONTEXT_READY) {
-      if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context_))) {
-        pa_threaded_mainloop_unlock(loop_);
-        return false;
-      }
-      pa_threaded_mainloop_wait(loop_);
-    }
-    const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, 16000, 1};
-    const pa_buffer_attr attributes{
-        .maxlength = UINT32_MAX,
-        .tlength = static_cast<uint32_t>(pa_usec_to_bytes(40'000, &spec)),
-        .prebuf = UINT32_MAX,
-        .minreq = UINT32_MAX,
-        .fragsize = UINT32_MAX};
-    for (auto& [sink, samples] : signals) {
-      auto& stream = *streams_.emplace_back(
-          new Stream{pa_stream_new(context_, "campaign signal", &spec, nullptr), std::move(samples)});
-      pa_stream_set_write_callback(stream.stream, &Stream::write, &stream);
-      pa_stream_set_state_callback(stream.stream, &wake, loop_);
-      pa_stream_connect_playback(
-          stream.stream, sink.c_str(), &attributes,
-          static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED | PA_STREAM_ADJUST_LATENCY |
-                                         PA_STREAM_DONT_MOVE | PA_STREAM_INTERPOLATE_TIMING |
-                                         PA_STREAM_AUTO_TIMING_UPDATE),
-          nullptr, nullptr);
-    }
-    bool ready = true;
-    for (auto& stream : streams_) {
-      while (pa_stream_get_state(stream->stream) == PA_STREAM_CREATING) {
-        pa_threaded_mainloop_wait(loop_);
-      }
-      ready = ready && pa_stream_get_state(stream->stream) == PA_STREAM_READY;
-    }
-    for (auto& stream : streams_) {
-      if (pa_operation* uncork = pa_stream_cork(stream->stream, 0, nullptr, nullptr)) {
-        pa_operation_unref(uncork);
-      }
-    }
-    pa_threaded_mainloop_unlock(loop_);
-    return ready;
-  }
-
-  // How many frames of stream `index`'s signal the sink has played, by the
-  // server's clock; -1 before the server has told.
-  int64_t playedFrames(std::size_t index) {
-    pa_threaded_mainloop_lock(loop_);
-    pa_usec_t usec = 0;
-    const int got = pa_stream_get_time(streams_.at(index)->stream, &usec);
-    pa_threaded_mainloop_unlock(loop_);
-    return got == 0 ? static_cast<int64_t>(usec * 16000 / 1'000'000) : -1;
-  }
-
- private:
-  struct Stream {
-    pa_stream* stream;
-    std::vector<float> samples;
-    std::size_t position = 0;
-
-    static void write(pa_stream* stream, size_t bytes, void* data) {
-      auto* s = static_cast<Stream*>(data);
-      std::vector<float> block(bytes / sizeof(float), 0.0f);
-      for (float& sample : block) {
-        if (s->position < s->samples.size()) sample = s->samples[s->position++];
-      }
-      pa_stream_write(stream, block.data(), block.size() * sizeof(float), nullptr, 0,
-                      PA_SEEK_RELATIVE);
-    }
-  };
-  static void wake(auto*, void* loop) {
-    pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0);
-  }
-
-  pa_threaded_mainloop* loop_ = pa_threaded_mainloop_new();
-  pa_context* context_ = pa_context_new(pa_threaded_mainloop_get_api(loop_), "halden-campaign");
-  std::vector<std::unique_ptr<Stream>> streams_;
 };
 
 }  // namespace halden::campaign

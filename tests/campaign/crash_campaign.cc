@@ -411,9 +411,9 @@ bool Campaign::runCapture(int index, std::string& note) {
   for (int i = 0; i < 2; ++i) {
     signals[i] = bandLimitedNoise(random_(), static_cast<std::size_t>(signalLength / 1s * rate));
   }
-  Player player;
+  testing::TonePlayer player;
   if (!player.play({{"speakers", signals[0]}, {"micsink", signals[1]}})) {
-    fail("the signal cannot play");
+    fail("the signal cannot play: " + player.error());
     return false;
   }
   // The signal is already playing when capture starts.

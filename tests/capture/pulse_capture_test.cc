@@ -156,8 +156,8 @@ TEST_P(PulseCaptureTest, ClickTrainsLineUpByTimingAndAPauseStaysSilence) {
   EXPECT_LE(worstAfter, 0.1);
 
   const double pause = longestSilence(microphone);
-  std::printf("microphone pause %.3f s, longest system silence %.3f s\n", pause,
-              longestSilence(system));
+  std::printf("microphone pause %.3f s, longest system silence %.3f s, player underflows %d\n",
+              pause, longestSilence(system), player.underflows());
   if (pauses) {
     EXPECT_NEAR(pause, 2.0, 0.1);
   } else {

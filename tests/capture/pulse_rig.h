@@ -17,6 +17,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
@@ -280,10 +281,14 @@ class TonePlayer {
           new Stream{pa_stream_new(context_, "test signal", &spec, nullptr), std::move(samples)});
       pa_stream_set_write_callback(stream.stream, &Stream::write, &stream);
       pa_stream_set_state_callback(stream.stream, &wake, loop_);
+      pa_stream_set_underflow_callback(
+          stream.stream,
+          [](pa_stream*, void* data) { static_cast<Stream*>(data)->underflows += 1; }, &stream);
       pa_stream_connect_playback(
           stream.stream, sink.c_str(), &attributes,
           static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED | PA_STREAM_ADJUST_LATENCY |
-                                         PA_STREAM_DONT_MOVE),
+                                         PA_STREAM_DONT_MOVE | PA_STREAM_INTERPOLATE_TIMING |
+                                         PA_STREAM_AUTO_TIMING_UPDATE),
           nullptr, nullptr);
     }
     bool ready = true;
@@ -302,11 +307,40 @@ class TonePlayer {
     return ready;
   }
 
+  // Why play() failed, in the client library's words.
+  std::string error() {
+    pa_threaded_mainloop_lock(loop_);
+    std::string text = pa_strerror(pa_context_errno(context_));
+    pa_threaded_mainloop_unlock(loop_);
+    return text;
+  }
+
+  // How often a stream ran dry since play(): each time, what it plays
+  // afterwards comes late by the gap.
+  int underflows() {
+    pa_threaded_mainloop_lock(loop_);
+    int count = 0;
+    for (auto& stream : streams_) count += stream->underflows;
+    pa_threaded_mainloop_unlock(loop_);
+    return count;
+  }
+
+  // How many frames of stream `index`'s signal the sink has played, by the
+  // server's clock; -1 before the server has told.
+  int64_t playedFrames(std::size_t index) {
+    pa_threaded_mainloop_lock(loop_);
+    pa_usec_t usec = 0;
+    const int got = pa_stream_get_time(streams_.at(index)->stream, &usec);
+    pa_threaded_mainloop_unlock(loop_);
+    return got == 0 ? static_cast<int64_t>(usec * 16000 / 1'000'000) : -1;
+  }
+
  private:
   struct Stream {
     pa_stream* stream;
     std::vector<float> samples;
     std::size_t position = 0;
+    int underflows = 0;  // on the loop's thread
 
     static void write(pa_stream* stream, size_t bytes, void* data) {
       auto* s = static_cast<Stream*>(data);
