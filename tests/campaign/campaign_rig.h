@@ -34,20 +34,9 @@ class Child {
   Child(const std::vector<std::string>& argv, const std::filesystem::path& log) {
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0) return;
-    std::vector<char*> args;
-    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    const pid_t parent = getpid();
-    pid_ = fork();
-    if (pid_ == 0) {
-      prctl(PR_SET_PDEATHSIG, SIGKILL);
-      if (getppid() != parent) _exit(127);
-      const int file = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-      dup2(pipeFds[1], 1);
-      dup2(file, 2);
-      execv(args[0], args.data());
-      _exit(127);
-    }
+    const int file = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    pid_ = testing::spawnTiedChild(argv, pipeFds[1], file);
+    if (file >= 0) close(file);
     close(pipeFds[1]);
     out_ = pipeFds[0];
   }

@@ -34,28 +34,36 @@
 
 namespace halden::testing {
 
-// A child process that dies with the test process, so that a test that is
-// killed leaves nothing behind. Its output goes to `log` when one is given.
+// Runs `argv` (searched on PATH) in a child process that dies with this one,
+// so that a test that is killed leaves nothing behind. The child's stdout
+// and stderr go to `out` and `err` (-1: this process's own). Its pid, or -1.
+inline pid_t spawnTiedChild(const std::vector<std::string>& argv, int out, int err) {
+  std::vector<char*> args;
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  const pid_t parent = getpid();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(127);
+    if (out >= 0) dup2(out, 1);
+    if (err >= 0) dup2(err, 2);
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+// A child process tied to the test process (spawnTiedChild). Its output goes
+// to `log` when one is given.
 class ChildProcess {
  public:
   explicit ChildProcess(const std::vector<std::string>& argv,
                         const std::filesystem::path& log = {}) {
-    std::vector<char*> args;
-    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    const pid_t parent = getpid();
-    pid_ = fork();
-    if (pid_ == 0) {
-      prctl(PR_SET_PDEATHSIG, SIGKILL);
-      if (getppid() != parent) _exit(127);
-      if (!log.empty()) {
-        const int file = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-        dup2(file, 1);
-        dup2(file, 2);
-      }
-      execvp(args[0], args.data());
-      _exit(127);
-    }
+    const int file =
+        log.empty() ? -1 : open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    pid_ = spawnTiedChild(argv, file, file);
+    if (file >= 0) close(file);
   }
   ~ChildProcess() { kill(); }
   ChildProcess(const ChildProcess&) = delete;
