@@ -150,7 +150,7 @@ TEST_P(PulseCaptureTest, ClickTrainsLineUpByTimingAndAPauseStaysSilence) {
       worstBefore * 1000, before, worstAfter * 1000, after);
   EXPECT_GE(before, 5u);
   // PipeWire's pulse server reports no latency for these devices, and every
-  // null sink runs on a timer of its own: measured over 17 recordings, a
+  // null sink runs on a timer of its own: measured over 14 recordings, a
   // recording's offset is constant and between 0.4 and 11.3 ms, so one in
   // ten would pass 10 ms. Where that offset comes from is not yet known; the
   // bound here is one 20 ms capture fragment.
