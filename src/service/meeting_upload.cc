@@ -4,53 +4,12 @@
 #include <utility>
 
 #include "base/main_context.h"
-#include "store/format.h"
+#include "store/files.h"
 #include "store/prepare_chunks.h"
 #include "store/wave.h"
 
 namespace halden {
 namespace {
-
-namespace fs = std::filesystem;
-
-// A folder on its way out carries this name until its last file is gone. The
-// rename is atomic, so a kill half-way through the removal leaves either the
-// whole meeting folder or a folder that no listing takes for a meeting:
-// never a meeting with some of its files missing, whose retry could only
-// fail.
-fs::path removalName(const fs::path& folder) {
-  return folder.parent_path() / ("." + folder.filename().string() + ".removing");
-}
-
-bool isRemovalName(const std::string& name) {
-  constexpr std::string_view suffix = ".removing";
-  return name.size() > 1 + suffix.size() && name.front() == '.' && name.ends_with(suffix) &&
-         isUuidText(std::string_view(name).substr(1, name.size() - 1 - suffix.size()));
-}
-
-Result<void> removeWholeFolder(const fs::path& folder) {
-  std::error_code error;
-  // What an earlier removal that was cut short left behind: those meetings
-  // were confirmed by the service before their removal began.
-  for (auto it = fs::directory_iterator(folder.parent_path(), error);
-       !error && it != fs::directory_iterator(); it.increment(error)) {
-    std::error_code ignored;
-    if (isRemovalName(it->path().filename().string()) && !it->is_symlink(ignored)) {
-      fs::remove_all(it->path(), ignored);
-    }
-  }
-  const fs::path leaving = removalName(folder);
-  fs::rename(folder, leaving, error);
-  if (error) return Error::fromErrno(error.value());
-  fs::remove_all(leaving, error);
-  if (error) {
-    // Kept after all: back where the user is told to find it.
-    std::error_code ignored;
-    fs::rename(leaving, folder, ignored);
-    return Error::fromErrno(error.value());
-  }
-  return success();
-}
 
 // Clears the flag on every way out of an upload, including the destruction
 // of a suspended upload task.
@@ -76,7 +35,7 @@ MeetingUploader::MeetingUploader(ServiceClient& client, UploadHooks hooks)
     : client_(client), hooks_(std::move(hooks)) {
   if (!hooks_.prepare)
     hooks_.prepare = [](const std::filesystem::path& f) { return prepareChunks(f); };
-  if (!hooks_.removeFolder) hooks_.removeFolder = removeWholeFolder;
+  if (!hooks_.removeFolder) hooks_.removeFolder = removeFolderEntirely;
 }
 
 Task<Result<void>> MeetingUploader::upload(std::filesystem::path directory, std::string meetingId) {

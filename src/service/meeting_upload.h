@@ -40,8 +40,7 @@ struct UploadHooks {
   // Prepares the folder's chunks. Called on a background thread; must touch
   // nothing but the folder. Default: prepareChunks.
   std::function<Result<ChunkList>(const std::filesystem::path& folder)> prepare;
-  // Removes the folder with everything in it. Default: renames it out of
-  // sight, then removes it.
+  // Removes the folder with everything in it. Default: removeFolderEntirely.
   std::function<Result<void>(const std::filesystem::path& folder)> removeFolder;
 };
 

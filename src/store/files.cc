@@ -8,7 +8,10 @@
 #include <climits>
 #include <cstdlib>
 #include <memory>
+#include <string_view>
 #include <vector>
+
+#include "store/format.h"
 
 namespace halden {
 namespace fs = std::filesystem;
@@ -53,6 +56,21 @@ Result<void> syncFolder(const fs::path& folder) {
   if (fd.get() < 0) return Error::fromErrno(errno);
   if (::fsync(fd.get()) != 0) return Error::fromErrno(errno);
   return success();
+}
+
+// A folder on its way out carries this name until its last file is gone. The
+// rename is atomic, so a kill half-way through the removal leaves either the
+// whole meeting folder or a folder that no listing takes for a meeting:
+// never a meeting with some of its files missing, whose retry could only
+// fail.
+fs::path removalName(const fs::path& folder) {
+  return folder.parent_path() / ("." + folder.filename().string() + ".removing");
+}
+
+bool isRemovalName(const std::string& name) {
+  constexpr std::string_view suffix = ".removing";
+  return name.size() > 1 + suffix.size() && name.front() == '.' && name.ends_with(suffix) &&
+         isUuidText(std::string_view(name).substr(1, name.size() - 1 - suffix.size()));
 }
 
 }  // namespace
@@ -164,6 +182,30 @@ Result<void> createFolders(const std::filesystem::path& folder, mode_t mode) {
   struct stat info;
   if (::stat(target.c_str(), &info) != 0) return Error::fromErrno(errno);
   if (!S_ISDIR(info.st_mode)) return Error::fromErrno(ENOTDIR);
+  return success();
+}
+
+Result<void> removeFolderEntirely(const fs::path& folder) {
+  std::error_code error;
+  // What an earlier removal that was cut short left behind: those meetings
+  // were confirmed by the service before their removal began.
+  for (auto it = fs::directory_iterator(folder.parent_path(), error);
+       !error && it != fs::directory_iterator(); it.increment(error)) {
+    std::error_code ignored;
+    if (isRemovalName(it->path().filename().string()) && !it->is_symlink(ignored)) {
+      fs::remove_all(it->path(), ignored);
+    }
+  }
+  const fs::path leaving = removalName(folder);
+  fs::rename(folder, leaving, error);
+  if (error) return Error::fromErrno(error.value());
+  fs::remove_all(leaving, error);
+  if (error) {
+    // Kept after all: back where the user is told to find it.
+    std::error_code ignored;
+    fs::rename(leaving, folder, ignored);
+    return Error::fromErrno(error.value());
+  }
   return success();
 }
 

@@ -51,6 +51,13 @@ Result<void> regularRecordingFile(const std::filesystem::path& file,
 // (ENOTDIR when `folder` exists but is no folder).
 Result<void> createFolders(const std::filesystem::path& folder, mode_t mode);
 
+// Removes a meeting folder with everything in it, crash-safely: it is first
+// renamed to ".<name>.removing" beside itself, which no listing takes for a
+// meeting, and remains of earlier removals cut short are cleared first. When
+// the removal fails the folder is renamed back. Fails with the platform's
+// error.
+Result<void> removeFolderEntirely(const std::filesystem::path& folder);
+
 inline constexpr std::string_view invalidFileMessage =
     "The saved recording contains an invalid file. Its audio has been kept.";
 
