@@ -13,10 +13,13 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -257,6 +260,8 @@ class TonePlayer {
     pa_threaded_mainloop_start(loop_);
   }
   ~TonePlayer() {
+    stopFollowing_ = true;
+    if (follower_.joinable()) follower_.join();
     pa_threaded_mainloop_stop(loop_);
     for (auto& stream : streams_) pa_stream_unref(stream->stream);
     pa_context_disconnect(context_);
@@ -285,8 +290,8 @@ class TonePlayer {
         .minreq = UINT32_MAX,
         .fragsize = UINT32_MAX};
     for (auto& [sink, samples] : signals) {
-      auto& stream = *streams_.emplace_back(
-          new Stream{pa_stream_new(context_, "test signal", &spec, nullptr), std::move(samples)});
+      auto& stream = *streams_.emplace_back(new Stream{
+          pa_stream_new(context_, "test signal", &spec, nullptr), std::move(samples), 0, 0, {}});
       pa_stream_set_write_callback(stream.stream, &Stream::write, &stream);
       pa_stream_set_state_callback(stream.stream, &wake, loop_);
       pa_stream_set_underflow_callback(
@@ -333,6 +338,44 @@ class TonePlayer {
     return count;
   }
 
+  // Asks the server, every few milliseconds until the player goes, how far
+  // each stream has played, so that playedAt() can tell when any part of a
+  // signal was played. Call after play().
+  void followPlayback() {
+    follower_ = std::thread([this] {
+      while (!stopFollowing_) {
+        pa_threaded_mainloop_lock(loop_);
+        for (auto& stream : streams_) {
+          if (pa_operation* update =
+                  pa_stream_update_timing_info(stream->stream, &Stream::timed, stream.get())) {
+            pa_operation_unref(update);
+          }
+        }
+        pa_threaded_mainloop_unlock(loop_);
+        // Not a divisor of a sink's cycle: replies come at every phase of it.
+        std::this_thread::sleep_for(std::chrono::microseconds(7'300));
+      }
+    });
+  }
+
+  // When the sink played the frame `seconds` into stream `index`'s signal,
+  // on CLOCK_MONOTONIC, by the server's account of the half second around
+  // it. A sink counts played frames a whole cycle at a time, so each reply
+  // puts the frame late by up to one cycle, never early: the earliest is
+  // kept. Where the server lost time (a stream ran dry, a sink fell behind),
+  // this follows it. nullopt when no reply covers that part of the signal.
+  std::optional<double> playedAt(std::size_t index, double seconds) {
+    pa_threaded_mainloop_lock(loop_);
+    std::optional<double> start;
+    for (const auto& [at, played] : streams_.at(index)->timings) {
+      if (std::abs(played - seconds) > 0.25) continue;
+      start = std::min(start.value_or(at - played), at - played);
+    }
+    pa_threaded_mainloop_unlock(loop_);
+    if (!start) return std::nullopt;
+    return *start + seconds;
+  }
+
   // How many frames of stream `index`'s signal the sink has played, by the
   // server's clock; -1 before the server has told.
   int64_t playedFrames(std::size_t index) {
@@ -349,6 +392,20 @@ class TonePlayer {
     std::vector<float> samples;
     std::size_t position = 0;
     int underflows = 0;  // on the loop's thread
+    // Loop thread: (CLOCK_MONOTONIC seconds of a timing reply, seconds of
+    // the signal the sink had played by then).
+    std::vector<std::pair<double, double>> timings;
+
+    static void timed(pa_stream* stream, int success, void* data) {
+      const pa_timing_info* timing = pa_stream_get_timing_info(stream);
+      if (!success || !timing || timing->read_index_corrupt) return;
+      timespec now{};
+      clock_gettime(CLOCK_MONOTONIC, &now);
+      const double played = static_cast<double>(timing->read_index) / (16000.0 * sizeof(float)) -
+                            static_cast<double>(timing->sink_usec) / 1e6;
+      static_cast<Stream*>(data)->timings.emplace_back(
+          static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9, played);
+    }
 
     static void write(pa_stream* stream, size_t bytes, void* data) {
       auto* s = static_cast<Stream*>(data);
@@ -367,6 +424,8 @@ class TonePlayer {
   pa_threaded_mainloop* loop_ = pa_threaded_mainloop_new();
   pa_context* context_ = pa_context_new(pa_threaded_mainloop_get_api(loop_), "halden-tests");
   std::vector<std::unique_ptr<Stream>> streams_;
+  std::atomic<bool> stopFollowing_{false};
+  std::thread follower_;
 };
 
 // Switches the default sink between "speakers" and "headphones" as fast as
