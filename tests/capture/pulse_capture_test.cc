@@ -178,16 +178,37 @@ TEST_P(PulseCaptureTest, ClickTrainsLineUpByTimingAndAPauseStaysSilence) {
       "%+.1f ms\n",
       worstBefore * 1000, before, worstAfter * 1000, after, systemSpread.first * 1000,
       systemSpread.second * 1000, microphoneSpread.first * 1000, microphoneSpread.second * 1000);
+  const double pause = longestSilence(microphone);
+  std::printf("microphone pause %.3f s, longest system silence %.3f s, player underflows %d\n",
+              pause, longestSilence(system), player.underflows());
+
+  // The measure is the server's own account of when it played. Where that
+  // account moved under the recording by more than a cycle of the server's
+  // graph (5.3 ms on PipeWire here) plus the estimate's noise, a sink fell
+  // behind real time (seen on a busy virtual machine: by up to 0.5 s), and
+  // the tracks show the server's stalls, not the recorder's timing.
+  double moved = 0;
+  for (std::size_t stream = 0; stream < 2; ++stream) {
+    std::optional<double> earliest, latest;
+    for (int k = 0; k < 24; ++k) {
+      const double click = (stream == 0 ? 0.5 : 0.5 + offset) + 0.5 * k;
+      if (const std::optional<double> played = player.playedAt(stream, click)) {
+        earliest = std::min(earliest.value_or(*played - click), *played - click);
+        latest = std::max(latest.value_or(*played - click), *played - click);
+      }
+    }
+    if (earliest) moved = std::max(moved, *latest - *earliest);
+  }
+  if (moved > 0.008) {
+    GTEST_SKIP() << "the sound server lost time while playing: a stream's start moved by "
+                 << std::round(moved * 10'000) / 10 << " ms";
+  }
   EXPECT_GE(before, 5u);
   EXPECT_LE(worstBefore, 0.010);
   // After the pause the microphone's time comes from the clock alone; the
   // writer's own tolerance (0.1 s) bounds what a pause may shift.
   EXPECT_GE(after, 5u);
   EXPECT_LE(worstAfter, 0.1);
-
-  const double pause = longestSilence(microphone);
-  std::printf("microphone pause %.3f s, longest system silence %.3f s, player underflows %d\n",
-              pause, longestSilence(system), player.underflows());
   if (pauses) {
     EXPECT_NEAR(pause, 2.0, 0.1);
   } else {
