@@ -2,6 +2,7 @@
 // and PipeWire through its pulse server.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -103,11 +104,12 @@ TEST_P(PulseCaptureTest, ClickTrainsLineUpByTimingAndAPauseStaysSilence) {
   // settle to the recorder's short fragments before playing.
   std::this_thread::sleep_for(3s);
   constexpr double offset = 1.5;
+  constexpr int clicks = 24;
   testing::TonePlayer player;
   // Signals outlast the recording: only inserted silence is exactly zero.
   ASSERT_TRUE(player.play({
-      {"speakers", toneWithClicks(16, 440, 0.5, 0.5, 24)},
-      {"micsink", toneWithClicks(16 + offset, 660, 0.5 + offset, 0.5, 24)},
+      {"speakers", toneWithClicks(16, 440, 0.5, 0.5, clicks)},
+      {"micsink", toneWithClicks(16 + offset, 660, 0.5 + offset, 0.5, clicks)},
   }));
   // Each null sink starts its stream at its own next cycle, and a sink may
   // fall behind: what the tracks must show is when the server played each
@@ -132,22 +134,30 @@ TEST_P(PulseCaptureTest, ClickTrainsLineUpByTimingAndAPauseStaysSilence) {
   const std::vector<double> systemClicks = clickTimes(system, timing->at("system"));
   const std::vector<double> microphoneClicks = clickTimes(microphone, timing->at("microphone"));
   ASSERT_GE(systemClicks.size(), 20u);
+  // When the server played click k of each signal, by its own account.
+  const double firstClick[2] = {0.5, 0.5 + offset};
+  std::optional<double> played[2][clicks];
+  for (std::size_t stream = 0; stream < 2; ++stream) {
+    for (int k = 0; k < clicks; ++k) {
+      played[stream][k] = player.playedAt(stream, firstClick[stream] + 0.5 * k);
+    }
+  }
   // Click number -> (capture time of the click in the track, that minus
-  // when the server played it) for a signal whose clicks begin at `first`.
-  const auto heard = [&player](const std::vector<double>& clicks, std::size_t stream,
-                               double first) {
+  // when the server played it).
+  const auto heard = [&played](const std::vector<double>& times, std::size_t stream) {
     std::map<int, std::pair<double, double>> byClick;
-    for (int k = 0; k < 24; ++k) {
-      const std::optional<double> played = player.playedAt(stream, first + 0.5 * k);
-      if (!played) continue;
-      for (double click : clicks) {
-        if (std::abs(click - *played) < 0.25) byClick[k] = {click, click - *played};
+    for (int k = 0; k < clicks; ++k) {
+      if (!played[stream][k]) continue;
+      for (double time : times) {
+        if (std::abs(time - *played[stream][k]) < 0.25) {
+          byClick[k] = {time, time - *played[stream][k]};
+        }
       }
     }
     return byClick;
   };
-  const auto systemHeard = heard(systemClicks, 0, 0.5);
-  const auto microphoneHeard = heard(microphoneClicks, 1, 0.5 + offset);
+  const auto systemHeard = heard(systemClicks, 0);
+  const auto microphoneHeard = heard(microphoneClicks, 1);
   // Each microphone click against the system click of the same number,
   // separately before the pause and after it (where the microphone's time
   // was taken anew from the clock).
@@ -163,13 +173,17 @@ TEST_P(PulseCaptureTest, ClickTrainsLineUpByTimingAndAPauseStaysSilence) {
     double& worst = early ? worstBefore : worstAfter;
     worst = std::max(worst, std::abs(misalignment));
   }
+  // (smallest, largest) of `values`; (0, 0) for none.
+  const auto range = [](const std::vector<double>& values) {
+    if (values.empty()) return std::pair<double, double>{0, 0};
+    const auto [low, high] = std::minmax_element(values.begin(), values.end());
+    return std::pair<double, double>{*low, *high};
+  };
   // How far each track's clicks are from when the server played them.
-  const auto spread = [](const auto& byClick) {
-    std::pair<double, double> range{1e9, -1e9};
-    for (const auto& [k, click] : byClick) {
-      range = {std::min(range.first, click.second), std::max(range.second, click.second)};
-    }
-    return range;
+  const auto spread = [&range](const std::map<int, std::pair<double, double>>& byClick) {
+    std::vector<double> late;
+    for (const auto& [k, click] : byClick) late.push_back(click.second);
+    return range(late);
   };
   const auto systemSpread = spread(systemHeard), microphoneSpread = spread(microphoneHeard);
   std::printf(
@@ -189,15 +203,12 @@ TEST_P(PulseCaptureTest, ClickTrainsLineUpByTimingAndAPauseStaysSilence) {
   // the tracks show the server's stalls, not the recorder's timing.
   double moved = 0;
   for (std::size_t stream = 0; stream < 2; ++stream) {
-    std::optional<double> earliest, latest;
-    for (int k = 0; k < 24; ++k) {
-      const double click = (stream == 0 ? 0.5 : 0.5 + offset) + 0.5 * k;
-      if (const std::optional<double> played = player.playedAt(stream, click)) {
-        earliest = std::min(earliest.value_or(*played - click), *played - click);
-        latest = std::max(latest.value_or(*played - click), *played - click);
-      }
+    std::vector<double> starts;
+    for (int k = 0; k < clicks; ++k) {
+      if (played[stream][k]) starts.push_back(*played[stream][k] - (firstClick[stream] + 0.5 * k));
     }
-    if (earliest) moved = std::max(moved, *latest - *earliest);
+    const auto [earliest, latest] = range(starts);
+    moved = std::max(moved, latest - earliest);
   }
   if (moved > 0.008) {
     GTEST_SKIP() << "the sound server lost time while playing: a stream's start moved by "

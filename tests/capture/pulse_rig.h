@@ -401,8 +401,11 @@ class TonePlayer {
       if (!success || !timing || timing->read_index_corrupt) return;
       timespec now{};
       clock_gettime(CLOCK_MONOTONIC, &now);
-      const double played = static_cast<double>(timing->read_index) / (16000.0 * sizeof(float)) -
-                            static_cast<double>(timing->sink_usec) / 1e6;
+      const pa_usec_t read =
+          pa_bytes_to_usec(static_cast<uint64_t>(std::max<int64_t>(timing->read_index, 0)),
+                           pa_stream_get_sample_spec(stream));
+      const double played =
+          (static_cast<double>(read) - static_cast<double>(timing->sink_usec)) / 1e6;
       static_cast<Stream*>(data)->timings.emplace_back(
           static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9, played);
     }
