@@ -65,7 +65,14 @@ class DesktopCase(unittest.TestCase):
         """Starts Halden and waits until its workspace page is ready."""
         self.app_log = os.path.join(self.desktop.root, log_name)
         self.app_process = self.desktop.spawn('halden', [binary or HALDEN], log=self.app_log)
-        self.app = self.ui.app()
+        try:
+            self.app = self.ui.app()
+        except TimeoutError:
+            # The log goes with the temporary desktop: show what halden said.
+            state = self.app_process.poll()
+            raise TimeoutError('halden %s; its output:\n%s' % (
+                'still running' if state is None else 'exited with %s' % state,
+                self.app_output()))
         self.window = self.ui.main_window(self.app)
         self.ui.button(self.window, 'Start recording', 30)
         return self.app_process
