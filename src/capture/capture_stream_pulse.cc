@@ -1,6 +1,15 @@
 // The capture stream on PulseAudio (and PipeWire's pulse server): two record
 // streams on one connection, the default sink's monitor and the default
 // source, both timestamped on CLOCK_MONOTONIC.
+//
+// Each fragment is stamped with the time it was heard by the server's own
+// account of the stream (pa_timing_info): the frame at the write index was
+// heard the source's latency before the account was made, and, for a sink's
+// monitor, will be heard the sink's latency after it, since a sink renders
+// (and its monitor delivers) that far ahead of what it plays. The account
+// covers what the time of arrival cannot see: an idle sink that rendered
+// seconds ahead before the recording began, a virtual source whose latency
+// is its master's, a sink whose latency changes.
 #include <pulse/pulseaudio.h>
 #include <time.h>
 
@@ -27,11 +36,22 @@ constexpr char clientName[] = "Halden";
 // two-second bursts, which keeps the arrival clock a usable reference (and
 // several fragments fit in the clock's pause threshold).
 constexpr pa_usec_t fragmentUsec = 20'000;
+// How often the server is asked for its account of a stream, seconds: often
+// enough that a change of latency reaches the placement within a fraction
+// of a second, rarely enough to cost nothing measurable.
+constexpr double accountInterval = 0.25;
+// A pause in delivery longer than this, seconds (several fragments), means
+// the stream's account has to be taken anew.
+constexpr double deliveryGap = 0.1;
+
+double secondsOf(const timespec& time) {
+  return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_nsec) / 1e9;
+}
 
 double monotonicSeconds() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+  return secondsOf(now);
 }
 
 std::optional<SampleFormat> sampleFormatOf(pa_sample_format_t format) {
@@ -83,16 +103,29 @@ class PulseCaptureStream final : public CaptureStream {
     CaptureSource kind;
     pa_stream* stream = nullptr;
     AudioFormat format;
-    // Added to arrival times: a monitor hears its sink's audio this much
-    // before the sink plays it.
-    double latency = 0;
+    int64_t position = 0;  // frames read so far, holes included: the read index
+    // When frame 0 of the stream was heard, by the server's latest account
+    // (capture clock, seconds); none before its first account.
+    std::optional<double> origin;
+    double asked = -accountInterval;  // when an account was last asked for
+    double lastRead = 0;              // when the stream last had something
     std::optional<SourceClock> clock;  // made once the format is known
+    // Fragments read before the server's first account of what was written.
+    struct Fragment {
+      int64_t position;
+      int64_t frames;
+      double arrival;  // when it was read, less what was still readable then
+      std::optional<CaptureBuffer> buffer;
+    };
+    std::vector<Fragment> waiting;
   };
 
   Result<void> start();
   Result<void> connect(Source& source, const char* device);
   void teardown();
   void read(Source& source);
+  void account(Source& source);
+  void place(Source& source, Source::Fragment fragment);
   void deliver(CaptureBuffer buffer);
   void reportStop(int code);
   void followDefaultSink();
@@ -134,7 +167,6 @@ Result<void> PulseCaptureStream::start() {
   LoopLock lock(connection_->loop());
   sinkName_ = sink->name;
   sinkIndex_ = sink->index;
-  system_.latency = static_cast<double>(sink->configuredLatency) / 1e6;
   pa_context_set_state_callback(
       context,
       [](pa_context* c, void* data) {
@@ -178,11 +210,6 @@ Result<void> PulseCaptureStream::start() {
     if (system == PA_STREAM_READY && microphone == PA_STREAM_READY) break;
     pa_threaded_mainloop_wait(connection_->loop());
   }
-  // The sink's latency follows what its listeners ask for: read it again
-  // now that the monitor stream has asked for short fragments.
-  if (const auto settled = connection_->sinkWhileLocked(sinkName_); settled.ok() && *settled) {
-    system_.latency = static_cast<double>((*settled)->configuredLatency) / 1e6;
-  }
   for (Source* source : {&system_, &microphone_}) {
     const pa_sample_spec* spec = pa_stream_get_sample_spec(source->stream);
     const std::optional<SampleFormat> format = sampleFormatOf(spec->format);
@@ -220,6 +247,13 @@ Result<void> PulseCaptureStream::connect(Source& source, const char* device) {
         reading->owner->read(*reading);
       },
       &source);
+  pa_stream_set_latency_update_callback(
+      source.stream,
+      [](pa_stream*, void* data) {
+        auto* updated = static_cast<Source*>(data);
+        updated->owner->account(*updated);
+      },
+      &source);
   pa_buffer_attr attributes{};
   attributes.maxlength = static_cast<uint32_t>(-1);
   attributes.tlength = static_cast<uint32_t>(-1);
@@ -246,12 +280,19 @@ void PulseCaptureStream::teardown() {
     pa_context_set_subscribe_callback(connection_->context(), nullptr, nullptr);
     for (Source* source : {&system_, &microphone_}) {
       if (source->clock) {
+        // Stopped before the server told: placed by their arrival.
+        for (Source::Fragment& fragment : source->waiting) {
+          source->clock->take(fragment.arrival, fragment.frames, std::move(fragment.buffer),
+                              heldAtStop_);
+        }
+        source->waiting.clear();
         source->clock->releaseHeld(heldAtStop_);
         source->clock.reset();
       }
       if (!source->stream) continue;
       pa_stream_set_state_callback(source->stream, nullptr, nullptr);
       pa_stream_set_read_callback(source->stream, nullptr, nullptr);
+      pa_stream_set_latency_update_callback(source->stream, nullptr, nullptr);
       pa_stream_disconnect(source->stream);
       pa_stream_unref(source->stream);
       source->stream = nullptr;
@@ -275,31 +316,91 @@ void PulseCaptureStream::read(Source& source) {
   const double rate = source.format.sampleRate;
   std::size_t readable = pa_stream_readable_size(source.stream);
   if (readable == static_cast<std::size_t>(-1)) return;
+  if (now - source.lastRead > deliveryGap) {
+    // The source delivered nothing for a while: it was moved, suspended, or
+    // its sink had rendered ahead. Whatever changed, the last account may no
+    // longer hold: what comes now waits for a new one.
+    source.origin.reset();
+    source.asked = -accountInterval;
+  }
+  source.lastRead = now;
   for (;;) {
     const void* data = nullptr;
     std::size_t bytes = 0;
     if (pa_stream_peek(source.stream, &data, &bytes) < 0 || bytes == 0) break;
-    // Everything still readable was captured before now, back to back: the
-    // oldest of it, this fragment, began that long ago. A late wake-up only
-    // ever makes audio look later than it is.
-    const double arrival = now - static_cast<double>(readable / frameSize) / rate + source.latency;
     const auto frames = static_cast<int64_t>(bytes / frameSize);
-    std::optional<CaptureBuffer> buffer;
+    // Everything still readable was captured before now, back to back: this
+    // fragment arrived that long ago, or later.
+    Source::Fragment fragment{source.position, frames,
+                              now - static_cast<double>(readable / frameSize) / rate, {}};
+    source.position += frames;
     if (data) {
       // A hole (no data) is time that passed without audio.
-      buffer.emplace();
-      buffer->source = source.kind;
-      buffer->format = source.format;
-      buffer->frameCount = frames;
+      CaptureBuffer& buffer = fragment.buffer.emplace();
+      buffer.source = source.kind;
+      buffer.format = source.format;
+      buffer.frameCount = frames;
       const auto* begin = static_cast<const std::byte*>(data);
-      buffer->samples.assign(begin, begin + static_cast<std::size_t>(frames) * frameSize);
+      buffer.samples.assign(begin, begin + static_cast<std::size_t>(frames) * frameSize);
     }
     pa_stream_drop(source.stream);
     readable = readable > bytes ? readable - bytes : 0;
-    source.clock->take(arrival, frames, std::move(buffer), ready_);
-    for (CaptureBuffer& placed : ready_) deliver(std::move(placed));
-    ready_.clear();
+    if (source.origin) {
+      place(source, std::move(fragment));
+    } else {
+      source.waiting.push_back(std::move(fragment));
+    }
   }
+  if (now - source.asked >= accountInterval) {
+    source.asked = now;
+    // The answer comes to account().
+    if (pa_operation* asked = pa_stream_update_timing_info(source.stream, nullptr, nullptr)) {
+      pa_operation_unref(asked);
+    }
+  }
+}
+
+void PulseCaptureStream::place(Source& source, Source::Fragment fragment) {
+  const double counted =
+      *source.origin + static_cast<double>(fragment.position) / source.format.sampleRate;
+  // A monitor delivers what its sink renders before the sink plays it, a
+  // source what it captured after it was heard: the arrival bounds the
+  // time heard from below for the one and from above for the other. Where
+  // the account leaves latency out (PipeWire's pulse server reports none of
+  // its graph's), the bound is the nearer estimate.
+  const double heard = source.kind == CaptureSource::system
+                           ? std::max(counted, fragment.arrival)
+                           : std::min(counted, fragment.arrival);
+  source.clock->take(heard, fragment.frames, std::move(fragment.buffer), ready_);
+  for (CaptureBuffer& placed : ready_) deliver(std::move(placed));
+  ready_.clear();
+}
+
+// The server's account of a stream came. Loop thread.
+void PulseCaptureStream::account(Source& source) {
+  const pa_timing_info* timing = pa_stream_get_timing_info(source.stream);
+  // Until something was written, an account only tells that frame 0 will
+  // be heard later than now.
+  if (!running_ || !source.clock || !timing || timing->write_index_corrupt ||
+      timing->write_index <= 0) {
+    return;
+  }
+  // The account is stamped with the server's wall-clock time; both clocks
+  // are read together to carry it onto the capture clock.
+  timespec wall{}, monotonic{};
+  clock_gettime(CLOCK_REALTIME, &wall);
+  clock_gettime(CLOCK_MONOTONIC, &monotonic);
+  const double made = static_cast<double>(timing->timestamp.tv_sec) +
+                      static_cast<double>(timing->timestamp.tv_usec) / 1e6 - secondsOf(wall) +
+                      secondsOf(monotonic);
+  const double written = static_cast<double>(static_cast<uint64_t>(timing->write_index) /
+                                             source.format.bytesPerFrame()) /
+                         source.format.sampleRate;
+  // sink_usec is the monitored sink's latency, and 0 for other sources.
+  source.origin = made - written - static_cast<double>(timing->source_usec) / 1e6 +
+                  static_cast<double>(timing->sink_usec) / 1e6;
+  for (Source::Fragment& fragment : source.waiting) place(source, std::move(fragment));
+  source.waiting.clear();
 }
 
 void PulseCaptureStream::deliver(CaptureBuffer buffer) {
@@ -330,7 +431,6 @@ void PulseCaptureStream::followDefaultSink() {
 
 void PulseCaptureStream::useSink(const pa_sink_info& sink) {
   if (!running_ || !system_.stream || !sink.monitor_source_name) return;
-  system_.latency = static_cast<double>(sink.configured_latency) / 1e6;
   if (sink.name && sinkName_ == sink.name) return;
   sinkName_ = sink.name ? sink.name : "";
   sinkIndex_ = sink.index;

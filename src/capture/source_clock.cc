@@ -50,7 +50,15 @@ void SourceClock::take(double arrival, int64_t frames, std::optional<CaptureBuff
     }
     return;
   }
-  const double start = arrival - static_cast<double>(heldFrames_) / (rate_ * ratio_);
+  double start = arrival - static_cast<double>(heldFrames_) / (rate_ * ratio_);
+  if (heldFrames_ > 0 && start - earliest_ > pauseThreshold) {
+    // The source paused while its time was being found (it was moved to a
+    // device that starts late): what came before the pause keeps its time,
+    // and the time is found anew from here.
+    settle(ready);
+    settling_ = true;
+    start = arrival;
+  }
   if (heldFrames_ == 0 || start < earliest_) earliest_ = start;
   if (buffer) held_.emplace_back(heldFrames_, std::move(*buffer));
   heldFrames_ += frames;

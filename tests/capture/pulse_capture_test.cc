@@ -49,7 +49,7 @@ std::vector<float> toneWithClicks(double seconds, double frequency, double first
 // 0.4 after at least 0.1 s below it.
 std::vector<double> clickTimes(const std::vector<float>& track, double start) {
   std::vector<double> times;
-  std::size_t quiet = 0;
+  std::size_t quiet = 1600;  // a click may open the track
   for (std::size_t i = 0; i < track.size(); ++i) {
     if (std::abs(track[i]) > 0.4f && quiet >= 1600) times.push_back(start + i / rate);
     quiet = std::abs(track[i]) > 0.4f ? 0 : quiet + 1;
@@ -226,6 +226,184 @@ TEST_P(PulseCaptureTest, ClickTrainsLineUpByTimingAndAPauseStaysSilence) {
     EXPECT_LT(pause, 0.1);
   }
   EXPECT_LT(longestSilence(system), 0.1);
+}
+
+// What the devices do around one recording of the placement matrix. Nothing
+// is settled beforehand: sinks nobody plays to are idle, as on a desktop
+// before a call's audio begins.
+enum class Scene {
+  idleOutput,         // the clicks are the first audio of any player
+  busyOutput,         // a player at the server's default latency plays all along
+  latencyDrops,       // clicks at the default latency; a 20 ms player joins
+  switchesToIdle,     // the default output becomes an idle sink, clicks play there
+  masterStartsLate,   // the microphone's master device is suspended at the start
+};
+
+struct Placement {
+  const char* name;
+  Scene scene;
+  double clicksAfter;  // seconds from the start of the recording
+};
+
+constexpr Placement placements[] = {
+    {"idle output, audio after 0.1 s", Scene::idleOutput, 0.1},
+    {"idle output, audio after 0.3 s", Scene::idleOutput, 0.3},
+    {"idle output, audio after 1 s", Scene::idleOutput, 1},
+    {"idle output, audio after 2 s", Scene::idleOutput, 2},
+    {"idle output, audio after 5 s", Scene::idleOutput, 5},
+    {"busy output", Scene::busyOutput, 0.5},
+    {"2 s player joined by a 20 ms one", Scene::latencyDrops, 0.3},
+    {"default output switched to an idle sink", Scene::switchesToIdle, 1.5},
+    {"microphone whose master starts late", Scene::masterStartsLate, 1.5},
+};
+
+// How one recording placed its clicks: for each click played into both the
+// output and the microphone's sink, its time in each track minus when the
+// server played it.
+struct PlacedClicks {
+  bool stalled = false;  // the server's account of its playing moved
+  double moved = 0;       // by this much, seconds
+  std::vector<std::pair<double, double>> lateness;  // (system, microphone)
+  std::string missing;  // which click a track lacks, if any
+};
+
+TEST_P(PulseCaptureTest, EveryClickLiesWhereTheServerPlayedItWhateverStateTheDevicesAreIn) {
+  constexpr int clicks = 6;
+  constexpr double spacing = 0.5;
+  // The audio begins with a quiet tone; the clicks follow it.
+  constexpr double lead = 0.2;
+  const std::vector<float> train = toneWithClicks(lead + clicks * spacing + 0.5, 880, lead,
+                                                  spacing, clicks);
+  const auto record = [&](const Placement& placement, const std::filesystem::path& folder) {
+    const std::string output =
+        placement.scene == Scene::switchesToIdle ? "headphones" : "speakers";
+    testing::TonePlayer player, background, joining;
+    player.followPlayback();
+    // A microphone hears the room all along, unless its device sleeps.
+    if (placement.scene == Scene::masterStartsLate) {
+      EXPECT_TRUE(server_.pactl("suspend-sink micsink 1"));
+    } else {
+      EXPECT_TRUE(background.play({{"micsink", toneWithClicks(30, 330)}}, 20'000));
+    }
+    if (placement.scene == Scene::busyOutput) {
+      EXPECT_TRUE(background.play({{"speakers", toneWithClicks(30, 440)}},
+                                  testing::TonePlayer::serverDefaultLatency));
+    }
+    std::this_thread::sleep_for(1s);
+    const Result<void> started = runToCompletion(recorder_.start(folder));
+    EXPECT_TRUE(started.ok()) << started.error().description();
+    const auto begun = std::chrono::steady_clock::now();
+    const auto at = [begun](double seconds) {
+      std::this_thread::sleep_until(begun + std::chrono::duration<double>(seconds));
+    };
+    if (placement.scene == Scene::switchesToIdle) {
+      at(1);
+      EXPECT_TRUE(server_.pactl("set-default-sink headphones"));
+    }
+    if (placement.scene == Scene::masterStartsLate) {
+      at(1);
+      EXPECT_TRUE(server_.pactl("suspend-sink micsink 0"));
+    }
+    at(placement.clicksAfter);
+    const bool slow = placement.scene == Scene::latencyDrops;
+    EXPECT_TRUE(player.play({{output, train}, {"micsink", train}},
+                            slow ? testing::TonePlayer::serverDefaultLatency : 20'000))
+        << player.error();
+    if (slow) {
+      at(placement.clicksAfter + 1.2);
+      EXPECT_TRUE(joining.play({{"speakers", toneWithClicks(10, 440)}}, 20'000));
+    }
+    // An idle sink may play the clicks up to its 2 s of pre-rendered audio
+    // later than they were written.
+    at(placement.clicksAfter + lead + clicks * spacing + 2.5);
+    const Result<void> stopped = runToCompletion(recorder_.stop());
+    EXPECT_TRUE(stopped.ok()) << stopped.error().description();
+
+    PlacedClicks placed;
+    auto timing = readTiming(folder);
+    if (!timing.ok() || timing->size() != 2) {
+      placed.missing = "a track";
+      return placed;
+    }
+    const std::vector<double> heard[2] = {
+        clickTimes(testing::readTrack(folder / trackFileName(systemTrackName)),
+                   timing->at(std::string(systemTrackName))),
+        clickTimes(testing::readTrack(folder / trackFileName(microphoneTrackName)),
+                   timing->at(std::string(microphoneTrackName)))};
+    double starts[2][2] = {{1e9, -1e9}, {1e9, -1e9}};  // per stream: earliest, latest
+    for (int k = 0; k < clicks; ++k) {
+      double late[2];
+      for (std::size_t stream = 0; stream < 2; ++stream) {
+        const std::optional<double> played = player.playedAt(stream, lead + k * spacing);
+        if (!played) {
+          placed.missing = "the server's account of click " + std::to_string(k);
+          return placed;
+        }
+        const double start = *played - (lead + k * spacing);
+        starts[stream][0] = std::min(starts[stream][0], start);
+        starts[stream][1] = std::max(starts[stream][1], start);
+        const auto found = std::find_if(heard[stream].begin(), heard[stream].end(),
+                                        [&](double time) { return std::abs(time - *played) < 0.25; });
+        if (found == heard[stream].end()) {
+          placed.missing = std::string(stream ? "microphone" : "system") + " click " +
+                           std::to_string(k) + ", played at " + std::to_string(*played) +
+                           " s; the track begins at " +
+                           std::to_string(timing->at(std::string(stream ? microphoneTrackName : systemTrackName))) +
+                           " s, its clicks:";
+          for (double time : heard[stream]) placed.missing += " " + std::to_string(time);
+          return placed;
+        }
+        late[stream] = *found - *played;
+      }
+      placed.lateness.emplace_back(late[0], late[1]);
+    }
+    // A sink that fell behind real time moves the start of everything it
+    // plays; its clicks then measure the server, not the recorder.
+    // Where a sink's latency changes, the account of what it played before
+    // may move with it; the microphone's sink keeps time there.
+    const std::size_t kept = placement.scene == Scene::latencyDrops ? 1 : 0;
+    for (std::size_t stream = kept; stream < 2; ++stream) {
+      placed.moved = std::max(placed.moved, starts[stream][1] - starts[stream][0]);
+    }
+    placed.stalled = placed.moved > 0.008;
+    return placed;
+  };
+
+  const std::filesystem::path root = temp_.folder("matrix");
+  int index = 0;
+  for (const Placement& placement : placements) {
+    SCOPED_TRACE(placement.name);
+    PlacedClicks placed;
+    int attempts = 0;
+    do {
+      const std::filesystem::path folder = root / std::to_string(index++);
+      std::filesystem::create_directories(folder);
+      placed = record(placement, folder);
+      ++attempts;
+      if (placed.stalled) {
+        std::printf("%s: the server's account moved by %.1f ms; again\n", placement.name,
+                    placed.moved * 1000);
+      }
+    } while (placed.stalled && attempts < 3);
+    ASSERT_FALSE(placed.stalled) << "the server stalled in all " << attempts << " attempts";
+    ASSERT_TRUE(placed.missing.empty()) << "missing: " << placed.missing;
+    double worstPair = 0, worstSystem = 0, worstMicrophone = 0;
+    for (const auto& [system, microphone] : placed.lateness) {
+      worstPair = std::max(worstPair, std::abs(system - microphone));
+      worstSystem = std::max(worstSystem, std::abs(system));
+      worstMicrophone = std::max(worstMicrophone, std::abs(microphone));
+    }
+    std::printf(
+        "%-40s first click: system %+6.1f ms, microphone %+6.1f ms; worst: between tracks "
+        "%5.1f ms, system %5.1f ms, microphone %5.1f ms\n",
+        placement.name, placed.lateness.front().first * 1000,
+        placed.lateness.front().second * 1000, worstPair * 1000, worstSystem * 1000,
+        worstMicrophone * 1000);
+    EXPECT_LE(worstPair, 0.010);
+    EXPECT_LE(worstSystem, 0.010);
+    EXPECT_LE(worstMicrophone, 0.010);
+    ASSERT_TRUE(server_.pactl("set-default-sink speakers"));
+  }
 }
 
 TEST_P(PulseCaptureTest, StartNeedsMicrophoneAndServerAndALostServerStopsTheRecording) {

@@ -271,9 +271,16 @@ class TonePlayer {
   TonePlayer(const TonePlayer&) = delete;
   TonePlayer& operator=(const TonePlayer&) = delete;
 
+  // The latency a player gets when it asks for none: PulseAudio's default
+  // of about 2 s, which lets a sink render that far ahead.
+  static constexpr pa_usec_t serverDefaultLatency = 0;
+
   // Connects one stream per (sink, samples), each corked until all are
-  // ready, then starts them together. False when a stream cannot play.
-  bool play(std::vector<std::pair<std::string, std::vector<float>>> signals) {
+  // ready, then starts them together, asking for `latency` (microseconds).
+  // Can be called again: streams are numbered in the order of all calls.
+  // False when a stream cannot play.
+  bool play(std::vector<std::pair<std::string, std::vector<float>>> signals,
+            pa_usec_t latency = 40'000) {
     pa_threaded_mainloop_lock(loop_);
     while (pa_context_get_state(context_) != PA_CONTEXT_READY) {
       if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context_))) {
@@ -285,10 +292,13 @@ class TonePlayer {
     const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, 16000, 1};
     const pa_buffer_attr attributes{
         .maxlength = UINT32_MAX,
-        .tlength = static_cast<uint32_t>(pa_usec_to_bytes(40'000, &spec)),
+        .tlength = latency == serverDefaultLatency
+                       ? UINT32_MAX
+                       : static_cast<uint32_t>(pa_usec_to_bytes(latency, &spec)),
         .prebuf = UINT32_MAX,
         .minreq = UINT32_MAX,
         .fragsize = UINT32_MAX};
+    const std::size_t first = streams_.size();
     for (auto& [sink, samples] : signals) {
       auto& stream = *streams_.emplace_back(new Stream{
           pa_stream_new(context_, "test signal", &spec, nullptr), std::move(samples), 0, 0, {}});
@@ -305,14 +315,14 @@ class TonePlayer {
           nullptr, nullptr);
     }
     bool ready = true;
-    for (auto& stream : streams_) {
-      while (pa_stream_get_state(stream->stream) == PA_STREAM_CREATING) {
+    for (std::size_t i = first; i < streams_.size(); ++i) {
+      while (pa_stream_get_state(streams_[i]->stream) == PA_STREAM_CREATING) {
         pa_threaded_mainloop_wait(loop_);
       }
-      ready = ready && pa_stream_get_state(stream->stream) == PA_STREAM_READY;
+      ready = ready && pa_stream_get_state(streams_[i]->stream) == PA_STREAM_READY;
     }
-    for (auto& stream : streams_) {
-      if (pa_operation* uncork = pa_stream_cork(stream->stream, 0, nullptr, nullptr)) {
+    for (std::size_t i = first; i < streams_.size(); ++i) {
+      if (pa_operation* uncork = pa_stream_cork(streams_[i]->stream, 0, nullptr, nullptr)) {
         pa_operation_unref(uncork);
       }
     }
