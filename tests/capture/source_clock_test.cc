@@ -124,6 +124,21 @@ TEST(SourceClockTest, APauseIsPlacedAnewLaterAndKeepsTheRateEstimate) {
   EXPECT_NEAR(ready.front().timestamp - endBefore, 2.0, 0.005);
   EXPECT_NEAR(ready.front().timestamp, source.trueTime(firstFrameOf(ready.front())), 0.005);
   EXPECT_EQ(clock.ratio(), learned);
+
+  // A pause while the time is still being found (the source was moved to a
+  // device that starts 2 s late): each side of it keeps its own time.
+  SourceClock fresh(rate);
+  SimulatedSource moved(0);
+  ready.clear();
+  moved.run(fresh, 0.06, ready);
+  moved.pause(2.0);
+  moved.run(fresh, 0.5, ready);
+  ASSERT_FALSE(ready.empty());
+  for (const CaptureBuffer& buffer : ready) {
+    EXPECT_NEAR(buffer.timestamp, moved.trueTime(firstFrameOf(buffer)) -
+                                      (firstFrameOf(buffer) < 960 ? 2.0 : 0.0), 0.005)
+        << firstFrameOf(buffer);
+  }
 }
 
 TEST(SourceClockTest, AStepInArrivalsIsSlewedAwayWithoutBendingThePitch) {
