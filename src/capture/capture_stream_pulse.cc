@@ -43,6 +43,11 @@ constexpr double accountInterval = 0.25;
 // A pause in delivery longer than this, seconds (several fragments), means
 // the stream's account has to be taken anew.
 constexpr double deliveryGap = 0.1;
+// Placed audio goes to the sample queue in batches of about this many
+// seconds: a server hands over a fragment every 5-20 ms, and each hand-over
+// would otherwise cost a wake-up, a conversion call and a rewritten track
+// header. What a kill can lose grows by as much.
+constexpr double batchSeconds = 0.1;
 
 double secondsOf(const timespec& time) {
   return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_nsec) / 1e9;
@@ -107,8 +112,8 @@ class PulseCaptureStream final : public CaptureStream {
     // When frame 0 of the stream was heard, by the server's latest account
     // (capture clock, seconds); none before its first account.
     std::optional<double> origin;
-    double asked = -accountInterval;  // when an account was last asked for
-    double lastRead = 0;              // when the stream last had something
+    double asked = -accountInterval;   // when an account was last asked for
+    double lastRead = 0;               // when the stream last had something
     std::optional<SourceClock> clock;  // made once the format is known
     // Fragments read before the server's first account of what was written.
     struct Fragment {
@@ -118,6 +123,8 @@ class PulseCaptureStream final : public CaptureStream {
       std::optional<CaptureBuffer> buffer;
     };
     std::vector<Fragment> waiting;
+    // Placed audio not yet handed to the queue: back to back, one format.
+    std::optional<CaptureBuffer> batch;
   };
 
   Result<void> start();
@@ -126,7 +133,8 @@ class PulseCaptureStream final : public CaptureStream {
   void read(Source& source);
   void account(Source& source);
   void place(Source& source, Source::Fragment fragment);
-  void deliver(CaptureBuffer buffer);
+  void deliver(Source& source, CaptureBuffer buffer);
+  void submit(CaptureBuffer buffer);
   void reportStop(int code);
   void followDefaultSink();
   void useSink(const pa_sink_info& sink);
@@ -139,8 +147,8 @@ class PulseCaptureStream final : public CaptureStream {
   std::unique_ptr<PulseConnection> connection_;
   Source system_{this, CaptureSource::system};
   Source microphone_{this, CaptureSource::microphone};
-  bool running_ = false;   // under the loop lock: started and not yet stopping
-  bool reported_ = false;  // under the loop lock: a stop was reported
+  bool running_ = false;              // under the loop lock: started and not yet stopping
+  bool reported_ = false;             // under the loop lock: a stop was reported
   std::vector<CaptureBuffer> ready_;  // loop thread: scratch for read()
   // Control queue: what the clocks still held when the streams were torn
   // down; taken after the stop has completed.
@@ -286,6 +294,7 @@ void PulseCaptureStream::teardown() {
                               heldAtStop_);
         }
         source->waiting.clear();
+        if (source->batch) heldAtStop_.push_back(*std::exchange(source->batch, std::nullopt));
         source->clock->releaseHeld(heldAtStop_);
         source->clock.reset();
       }
@@ -331,8 +340,8 @@ void PulseCaptureStream::read(Source& source) {
     const auto frames = static_cast<int64_t>(bytes / frameSize);
     // Everything still readable was captured before now, back to back: this
     // fragment arrived that long ago, or later.
-    Source::Fragment fragment{source.position, frames,
-                              now - static_cast<double>(readable / frameSize) / rate, {}};
+    Source::Fragment fragment{
+        source.position, frames, now - static_cast<double>(readable / frameSize) / rate, {}};
     source.position += frames;
     if (data) {
       // A hole (no data) is time that passed without audio.
@@ -368,11 +377,10 @@ void PulseCaptureStream::place(Source& source, Source::Fragment fragment) {
   // time heard from below for the one and from above for the other. Where
   // the account leaves latency out (PipeWire's pulse server reports none of
   // its graph's), the bound is the nearer estimate.
-  const double heard = source.kind == CaptureSource::system
-                           ? std::max(counted, fragment.arrival)
-                           : std::min(counted, fragment.arrival);
+  const double heard = source.kind == CaptureSource::system ? std::max(counted, fragment.arrival)
+                                                            : std::min(counted, fragment.arrival);
   source.clock->take(heard, fragment.frames, std::move(fragment.buffer), ready_);
-  for (CaptureBuffer& placed : ready_) deliver(std::move(placed));
+  for (CaptureBuffer& placed : ready_) deliver(source, std::move(placed));
   ready_.clear();
 }
 
@@ -403,7 +411,27 @@ void PulseCaptureStream::account(Source& source) {
   source.waiting.clear();
 }
 
-void PulseCaptureStream::deliver(CaptureBuffer buffer) {
+void PulseCaptureStream::deliver(Source& source, CaptureBuffer buffer) {
+  std::optional<CaptureBuffer>& batch = source.batch;
+  if (batch) {
+    const double perFrame = 1.0 / (batch->format->sampleRate * batch->clockRatio.value_or(1));
+    const double end = batch->timestamp + static_cast<double>(batch->frameCount) * perFrame;
+    if (buffer.format == batch->format && buffer.clockRatio == batch->clockRatio &&
+        std::abs(buffer.timestamp - end) < 1e-6) {
+      batch->samples.insert(batch->samples.end(), buffer.samples.begin(), buffer.samples.end());
+      batch->frameCount += buffer.frameCount;
+    } else {
+      submit(*std::exchange(batch, std::move(buffer)));
+    }
+  } else {
+    batch = std::move(buffer);
+  }
+  if (static_cast<double>(batch->frameCount) / batch->format->sampleRate >= batchSeconds) {
+    submit(*std::exchange(batch, std::nullopt));
+  }
+}
+
+void PulseCaptureStream::submit(CaptureBuffer buffer) {
   queue_.submit([&output = output_, id = id_, buffer = std::move(buffer)]() mutable {
     output.streamDidOutput(id, std::move(buffer));
   });

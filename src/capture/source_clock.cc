@@ -17,7 +17,7 @@ constexpr double bucketSeconds = 1.0;
 // way, and 1 ms of arrival noise moves the ratio by only 100 ppm.
 constexpr double naturalFrequency = 0.05;
 constexpr double damping = 1.0;
-constexpr double proportionalGain = 2 * damping * naturalFrequency;    // per second
+constexpr double proportionalGain = 2 * damping * naturalFrequency;   // per second
 constexpr double integralGain = naturalFrequency * naturalFrequency;  // per second squared
 // A phase error beyond this is a step (a device moved, a late burst of
 // wake-ups), not drift: it is slewed away at no more than `slewLimit` and

@@ -54,7 +54,8 @@ class SimulatedSource {
 
 int64_t firstFrameOf(const CaptureBuffer& buffer) {
   int64_t frame = -1;
-  if (buffer.samples.size() == sizeof frame) std::memcpy(&frame, buffer.samples.data(), sizeof frame);
+  if (buffer.samples.size() == sizeof frame)
+    std::memcpy(&frame, buffer.samples.data(), sizeof frame);
   return frame;
 }
 
@@ -135,8 +136,9 @@ TEST(SourceClockTest, APauseIsPlacedAnewLaterAndKeepsTheRateEstimate) {
   moved.run(fresh, 0.5, ready);
   ASSERT_FALSE(ready.empty());
   for (const CaptureBuffer& buffer : ready) {
-    EXPECT_NEAR(buffer.timestamp, moved.trueTime(firstFrameOf(buffer)) -
-                                      (firstFrameOf(buffer) < 960 ? 2.0 : 0.0), 0.005)
+    EXPECT_NEAR(buffer.timestamp,
+                moved.trueTime(firstFrameOf(buffer)) - (firstFrameOf(buffer) < 960 ? 2.0 : 0.0),
+                0.005)
         << firstFrameOf(buffer);
   }
 }
