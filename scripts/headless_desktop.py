@@ -490,12 +490,15 @@ def sign_in(desktop, service, ui, app, window):
 
 def start_recording(desktop, ui, app, window, screenshot=None):
     """Presses the page's "Start recording" and confirms the alert as a user
-    would; returns the alert's texts once the recording runs."""
+    would; once the recording runs, returns the alert's texts and when the
+    confirmation was pressed (time.monotonic())."""
     ui.press(ui.button(window, 'Start recording'))
     alert = ui.alert(app, 'Record this meeting?')
     if screenshot:
         desktop.screenshot(screenshot)
     texts = ui.labels(alert)
-    ui.press(ui.button(alert, 'Start recording'))
+    confirm = ui.button(alert, 'Start recording')
+    confirmed = time.monotonic()
+    ui.press(confirm)
     wait_for(lambda: RECORDING_TITLE in ui.window_titles(app), 20, 'the recording title')
-    return texts
+    return texts, confirmed

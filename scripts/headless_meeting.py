@@ -90,7 +90,7 @@ def main():
             print('Signed in; Halden opened the connect page in the browser:', url)
             desktop.screenshot(os.path.join(shots, '1-idle.png'))
 
-            texts = start_recording(desktop, ui, app, window,
+            texts, _ = start_recording(desktop, ui, app, window,
                                     os.path.join(shots, '2-confirmation.png'))
             print('Confirmation:', ' / '.join(texts))
             started = time.monotonic()

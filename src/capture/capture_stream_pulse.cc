@@ -125,6 +125,7 @@ class PulseCaptureStream final : public CaptureStream {
     std::vector<Fragment> waiting;
     // Placed audio not yet handed to the queue: back to back, one format.
     std::optional<CaptureBuffer> batch;
+    bool begun = false;  // its track has begun
   };
 
   Result<void> start();
@@ -148,6 +149,7 @@ class PulseCaptureStream final : public CaptureStream {
   Source system_{this, CaptureSource::system};
   Source microphone_{this, CaptureSource::microphone};
   bool running_ = false;              // under the loop lock: started and not yet stopping
+  double startedAt_ = 0;              // capture clock: when both streams were ready
   bool reported_ = false;             // under the loop lock: a stop was reported
   std::vector<CaptureBuffer> ready_;  // loop thread: scratch for read()
   // Control queue: what the clocks still held when the streams were torn
@@ -225,6 +227,7 @@ Result<void> PulseCaptureStream::start() {
     source->format = AudioFormat{*format, static_cast<double>(spec->rate), spec->channels};
     source->clock.emplace(source->format.sampleRate);
   }
+  startedAt_ = monotonicSeconds();
   running_ = true;
   return success();
 }
@@ -412,6 +415,26 @@ void PulseCaptureStream::account(Source& source) {
 }
 
 void PulseCaptureStream::deliver(Source& source, CaptureBuffer buffer) {
+  if (!std::exchange(source.begun, true)) {
+    // A source whose first audio is heard only later (an idle sink that had
+    // rendered ahead, a virtual source waiting for its master) still began
+    // when the recording did: its track opens with the silence until then,
+    // so that the meeting is as long as what the user recorded.
+    const double rate = buffer.format->sampleRate * buffer.clockRatio.value_or(1);
+    const double late = buffer.timestamp - startedAt_;
+    if (late * rate >= 1) {
+      // Up to the writer's tolerance the silence has to be written out; past
+      // it the writer fills the gap itself.
+      const auto frames = static_cast<int64_t>(late <= 0.2 ? std::floor(late * rate) : 160);
+      CaptureBuffer silence = buffer;
+      silence.frameCount = frames;
+      silence.samples.assign(static_cast<std::size_t>(frames) * buffer.format->bytesPerFrame(),
+                             std::byte{0});
+      silence.timestamp =
+          late <= 0.2 ? buffer.timestamp - static_cast<double>(frames) / rate : startedAt_;
+      deliver(source, std::move(silence));
+    }
+  }
   std::optional<CaptureBuffer>& batch = source.batch;
   if (batch) {
     const double perFrame = 1.0 / (batch->format->sampleRate * batch->clockRatio.value_or(1));

@@ -1,21 +1,22 @@
-// Plays click trains into PulseAudio sinks, all streams starting together,
-// for end-to-end tests that check where the clicks land in a recording.
+// Plays click trains into PulseAudio sinks, for end-to-end tests that check
+// where the clicks land in a recording.
 //
 //   halden_play_clicks SECONDS SINK=+T1,T2,... [SINK=-T1,...]
 //
-// Silence plays into every named sink from the start, and the clicks begin
-// when a line arrives on standard input: a sink's latency follows the
-// latency its players ask for, so it is settled before a recorder that
-// started meanwhile hears the first click.
+// Plays when a line arrives on standard input, as a media player would: at
+// the server's default latency, into sinks in whatever state they are.
 // Each argument after the length names a sink and the times (seconds from
 // the start) of its clicks: 1 ms pulses of 0.8 full scale, positive or
 // negative as the sign says, so that a mix of both trains still tells them
-// apart. Returns once everything has played; exit status 1 when a stream
-// cannot play.
+// apart. Once everything has played, prints for each click, in the order
+// given, when the server played it (CLOCK_MONOTONIC seconds, by its own
+// account), one per line, or "-" where it never told. Exit status 1 when a
+// stream cannot play.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -31,6 +32,7 @@ int main(int argc, char** argv) {
   constexpr int rate = 16000;
   const double seconds = std::atof(argv[1]);
   std::vector<std::pair<std::string, std::vector<float>>> signals;
+  std::vector<std::vector<double>> clicks;  // per stream, seconds into it
   for (int i = 2; i < argc; ++i) {
     const std::string argument = argv[i];
     const std::size_t equals = argument.find('=');
@@ -38,20 +40,31 @@ int main(int argc, char** argv) {
     const float level = argument[equals + 1] == '-' ? -0.8f : 0.8f;
     std::vector<float> samples(static_cast<std::size_t>(seconds * rate), 0.0f);
     std::stringstream times(argument.substr(equals + 2));
+    clicks.emplace_back();
     for (std::string time; std::getline(times, time, ',');) {
-      const auto at = static_cast<std::size_t>(std::atof(time.c_str()) * rate);
+      clicks.back().push_back(std::atof(time.c_str()));
+      const auto at = static_cast<std::size_t>(clicks.back().back() * rate);
       for (std::size_t k = at; k < at + rate / 1000 && k < samples.size(); ++k) samples[k] = level;
     }
     signals.emplace_back(argument.substr(0, equals), std::move(samples));
   }
-  std::vector<std::pair<std::string, std::vector<float>>> silence;
-  for (const auto& signal : signals) silence.emplace_back(signal.first, std::vector<float>());
-  halden::testing::TonePlayer keeper;
-  if (!keeper.play(std::move(silence))) return 1;
   std::string go;
   std::getline(std::cin, go);
   halden::testing::TonePlayer player;
-  if (!player.play(std::move(signals))) return 1;
-  std::this_thread::sleep_for(std::chrono::duration<double>(seconds + 0.5));
+  if (!player.play(std::move(signals), halden::testing::TonePlayer::serverDefaultLatency)) {
+    return 1;
+  }
+  player.followPlayback();
+  // An idle sink may play everything up to 2 s later than it was written.
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds + 2.5));
+  for (std::size_t stream = 0; stream < clicks.size(); ++stream) {
+    for (const double at : clicks[stream]) {
+      if (const std::optional<double> played = player.playedAt(stream, at)) {
+        std::printf("%.6f\n", *played);
+      } else {
+        std::printf("-\n");
+      }
+    }
+  }
   return 0;
 }

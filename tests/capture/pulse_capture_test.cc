@@ -340,6 +340,9 @@ TEST_P(PulseCaptureTest, EveryClickLiesWhereTheServerPlayedItWhateverStateTheDev
       placed.missing = "a track";
       return placed;
     }
+    // Both tracks begin with the recording, whenever their first audio came.
+    EXPECT_NEAR(timing->at(std::string(systemTrackName)),
+                timing->at(std::string(microphoneTrackName)), 0.05);
     const std::vector<double> heard[2] = {
         clickTimes(testing::readTrack(folder / trackFileName(systemTrackName)),
                    timing->at(std::string(systemTrackName))),

@@ -99,9 +99,9 @@ class DesktopCase(unittest.TestCase):
         return os.path.join(self.desktop.data_folder(), 'Recordings')
 
     def play_clicks(self, *trains, seconds=7.5):
-        """Starts the player; its silence settles the sinks until go()."""
+        """Starts the player, which plays when told to go()."""
         player = subprocess.Popen([PLAY_CLICKS, str(seconds), *trains], stdin=subprocess.PIPE,
-                                  env=self.desktop.env)
+                                  stdout=subprocess.PIPE, env=self.desktop.env)
         def stop():
             if player.poll() is None:
                 player.kill()
@@ -112,9 +112,14 @@ class DesktopCase(unittest.TestCase):
 
     @staticmethod
     def go(player, timeout=30):
+        """Plays; returns when the server played each click, in the order of
+        the trains (time.monotonic(), by the server's account; None where it
+        never told)."""
         player.stdin.write(b'go\n')
         player.stdin.flush()
-        assert player.wait(timeout) == 0, 'the click player could not play'
+        out, _ = player.communicate(timeout=timeout)
+        assert player.returncode == 0, 'the click player could not play'
+        return [None if line == '-' else float(line) for line in out.decode().split()]
 
     def wait_page_event(self, state, after=0, timeout=90):
         return wait_for(lambda: [e for e in self.service.page_events()[after:]
