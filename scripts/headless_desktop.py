@@ -50,9 +50,18 @@ def wait_for(check, timeout=20.0, what='condition', interval=0.05):
 
 
 class HeadlessDesktop:
-    def __init__(self, keep=False):
+    # The devices of its sound server, in PulseAudio's command syntax.
+    SOUND_DEVICES = [
+        'module-null-sink sink_name=speakers',
+        'module-null-sink sink_name=micsink',
+        'module-remap-source source_name=mic master=micsink.monitor',
+    ]
+
+    def __init__(self, keep=False, sound_server='pulseaudio'):
         # Kept after stop() when `keep` is set (logs, for a look afterwards).
         self.keep = keep
+        # 'pulseaudio', or 'pipewire' with its session manager and pulse server.
+        self.sound_server = sound_server
         self.root = tempfile.mkdtemp(prefix='halden-desktop-')
         self.children = []  # (name, Popen), in start order
         home = os.path.join(self.root, 'home')
@@ -165,16 +174,47 @@ class HeadlessDesktop:
             raise RuntimeError(name + ' did not start; see ' + os.path.join(self.root, name + '.err'))
 
     def _start_pulse(self):
-        self.spawn('pulseaudio', [
-            'pulseaudio', '-n', '--daemonize=no', '--exit-idle-time=-1', '--disallow-exit',
-            '--use-pid-file=no', '-L', 'module-native-protocol-unix',
-            '-L', 'module-null-sink sink_name=speakers',
-            '-L', 'module-null-sink sink_name=micsink',
-            '-L', 'module-remap-source source_name=mic master=micsink.monitor',
-        ], log=os.path.join(self.root, 'pulse.log'))
-        wait_for(lambda: self.pactl('info'), 10, 'the sound server')
+        if self.sound_server == 'pipewire':
+            self._start_pipewire()
+        else:
+            modules = ['module-native-protocol-unix'] + self.SOUND_DEVICES
+            self.spawn('pulseaudio', [
+                'pulseaudio', '-n', '--daemonize=no', '--exit-idle-time=-1', '--disallow-exit',
+                '--use-pid-file=no', *[a for m in modules for a in ('-L', m)],
+            ], log=os.path.join(self.root, 'pulse.log'))
+            wait_for(lambda: self.pactl('info'), 10, 'the sound server')
         self.pactl('set-default-sink', 'speakers')
         self.pactl('set-default-source', 'mic')
+        # The session manager applies defaults a moment after it was told.
+        wait_for(lambda: self._pactl_output('get-default-sink') == 'speakers' and
+                 self._pactl_output('get-default-source') == 'mic', 10, 'the default devices')
+
+    def _start_pipewire(self):
+        runtime = self.env['XDG_RUNTIME_DIR']
+        self.env['PIPEWIRE_RUNTIME_DIR'] = runtime
+        # No hardware: the session manager would open the machine's sound
+        # cards, cameras and Bluetooth devices.
+        config = os.path.join(self.env['XDG_CONFIG_HOME'], 'wireplumber')
+        for name, text in (('main.lua.d', 'alsa_monitor.enabled = false\n'
+                                          'v4l2_monitor.enabled = false\n'
+                                          'libcamera_monitor.enabled = false\n'),
+                           ('bluetooth.lua.d', 'bluez_monitor.enabled = false\n')):
+            os.makedirs(os.path.join(config, name), exist_ok=True)
+            with open(os.path.join(config, name, '51-halden-rig.lua'), 'w') as f:
+                f.write(text)
+        self.spawn('pipewire', ['pipewire'], log=os.path.join(self.root, 'pipewire.log'))
+        wait_for(lambda: os.path.exists(os.path.join(runtime, 'pipewire-0')), 10, 'PipeWire')
+        self.spawn('wireplumber', ['wireplumber'], log=os.path.join(self.root, 'wireplumber.log'))
+        self.spawn('pipewire-pulse', ['pipewire-pulse'],
+                   log=os.path.join(self.root, 'pipewire-pulse.log'))
+        wait_for(lambda: self.pactl('info'), 10, 'the sound server')
+        for module in self.SOUND_DEVICES:
+            if not self.pactl('load-module', *module.split()):
+                raise RuntimeError('the sound server refused ' + module)
+
+    def _pactl_output(self, *arguments):
+        done = subprocess.run(['pactl', *arguments], env=self.env, capture_output=True, text=True)
+        return done.stdout.strip() if done.returncode == 0 else None
 
     def pactl(self, *arguments):
         done = subprocess.run(['pactl', *arguments], env=self.env, capture_output=True)

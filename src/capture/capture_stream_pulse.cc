@@ -149,7 +149,7 @@ class PulseCaptureStream final : public CaptureStream {
   Source system_{this, CaptureSource::system};
   Source microphone_{this, CaptureSource::microphone};
   bool running_ = false;              // under the loop lock: started and not yet stopping
-  double startedAt_ = 0;              // capture clock: when both streams were ready
+  double startedAt_ = 0;              // capture clock: when the recording was started
   bool reported_ = false;             // under the loop lock: a stop was reported
   std::vector<CaptureBuffer> ready_;  // loop thread: scratch for read()
   // Control queue: what the clocks still held when the streams were torn
@@ -160,6 +160,8 @@ class PulseCaptureStream final : public CaptureStream {
 };
 
 Result<void> PulseCaptureStream::start() {
+  // The recording begins now, however long the server takes to answer.
+  startedAt_ = monotonicSeconds();
   auto connection = PulseConnection::create(clientName);
   if (!connection.ok()) return std::move(connection).error();
   connection_ = std::move(connection).value();
@@ -227,7 +229,6 @@ Result<void> PulseCaptureStream::start() {
     source->format = AudioFormat{*format, static_cast<double>(spec->rate), spec->channels};
     source->clock.emplace(source->format.sampleRate);
   }
-  startedAt_ = monotonicSeconds();
   running_ = true;
   return success();
 }

@@ -33,11 +33,13 @@ class DesktopCase(unittest.TestCase):
     """Starts the desktop and the service once for the class; each test
     launches Halden itself."""
 
+    sound_server = 'pulseaudio'  # or 'pipewire'
+
     @classmethod
     def setUpClass(cls):
         if not (HALDEN and DEVSERVICE and SERVICE_URL):
             raise unittest.SkipTest('run through ctest: HALDEN_BINARY and friends are not set')
-        cls.desktop = HeadlessDesktop()
+        cls.desktop = HeadlessDesktop(sound_server=cls.sound_server)
         cls.desktop.__enter__()
         try:
             port = urllib.parse.urlsplit(SERVICE_URL).port

@@ -130,5 +130,10 @@ class MeetingEndToEnd(DesktopCase):
                  in self.desktop.inhibitor_calls(), 10, 'the inhibitor released')
 
 
+
+class MeetingEndToEndOnPipeWire(MeetingEndToEnd):
+    sound_server = 'pipewire'
+
+
 if __name__ == '__main__':
     unittest.main()
