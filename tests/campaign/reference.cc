@@ -166,7 +166,10 @@ Alignment alignTrack(const std::vector<int16_t>& samples, const std::vector<floa
   Alignment result;
   std::vector<float> track(samples.size());
   for (std::size_t i = 0; i < samples.size(); ++i) track[i] = samples[i] / 32768.0f;
-  if (track.size() < skippedFrames + windowFrames) {
+  // A track opens with silence until its source's first audio arrived.
+  std::size_t lead = 0;
+  while (lead < samples.size() && samples[lead] == 0) ++lead;
+  if (track.size() < lead + skippedFrames + windowFrames) {
     result.problem = "track too short to place (" + std::to_string(track.size()) + " frames)";
     return result;
   }
@@ -180,7 +183,7 @@ Alignment alignTrack(const std::vector<int16_t>& samples, const std::vector<floa
     }
     return found;
   };
-  auto [first, lag] = best(skippedFrames, expectedStart - firstSearchFrames,
+  auto [first, lag] = best(lead + skippedFrames, expectedStart - firstSearchFrames,
                            expectedStart + firstSearchFrames);
   if (first < threshold) {
     result.problem = "first window not found near signal frame " + std::to_string(expectedStart) +
@@ -190,7 +193,7 @@ Alignment alignTrack(const std::vector<int16_t>& samples, const std::vector<floa
   result.start = lag;
   result.worstCorrelation = first;
   result.compared = windowFrames;
-  for (std::size_t from = skippedFrames + windowFrames; from + windowFrames <= track.size();
+  for (std::size_t from = lead + skippedFrames + windowFrames; from + windowFrames <= track.size();
        from += windowFrames) {
     auto [c, next] = best(from, lag - driftFrames, lag + driftFrames);
     if (c < threshold) {
