@@ -69,8 +69,9 @@ def main():
             short = share(desktop, 'parec', [
                 ['parec', '--latency-msec=20', '-d', 'speakers.monitor'],
                 ['parec', '--latency-msec=20', '-d', 'mic']], options.seconds)
-            print('%-10s recorder %.2f %%, two parec %.2f %% (at 20 ms latency %.2f %%), '
-                  'ratio %.2f' % (server, recorder, plain, short, recorder / plain))
+            print('%-10s recorder %.2f %%; two parec %.2f %% (%.1fx), at 20 ms latency %.2f %% '
+                  '(%.1fx)' % (server, recorder, plain, recorder / max(plain, 0.01), short,
+                               recorder / max(short, 0.01)))
 
 
 if __name__ == '__main__':
