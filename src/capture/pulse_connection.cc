@@ -88,10 +88,6 @@ Result<std::pair<std::string, std::string>> PulseConnection::defaultDevices() {
 
 Result<std::optional<SinkFacts>> PulseConnection::sink(const std::string& name) {
   LoopLock lock(loop_);
-  return sinkWhileLocked(name);
-}
-
-Result<std::optional<SinkFacts>> PulseConnection::sinkWhileLocked(const std::string& name) {
   struct Query {
     pa_threaded_mainloop* loop;
     std::optional<SinkFacts> facts;
@@ -102,8 +98,7 @@ Result<std::optional<SinkFacts>> PulseConnection::sinkWhileLocked(const std::str
         auto* q = static_cast<Query*>(data);
         if (info) {
           q->facts = SinkFacts{info->name ? info->name : "", info->index,
-                               info->monitor_source_name ? info->monitor_source_name : "",
-                               info->configured_latency};
+                               info->monitor_source_name ? info->monitor_source_name : ""};
         }
         signalLoop(q->loop);
       },

@@ -35,7 +35,6 @@ struct SinkFacts {
   std::string name;
   uint32_t index = PA_INVALID_INDEX;
   std::string monitorSourceName;  // empty: its audio cannot be recorded
-  pa_usec_t configuredLatency = 0;
 };
 
 // Invariant: after create() the context is READY or has failed since; the
@@ -60,8 +59,6 @@ class PulseConnection {
   Result<std::pair<std::string, std::string>> defaultDevices();
   // Facts of the sink `name`; none when it does not exist.
   Result<std::optional<SinkFacts>> sink(const std::string& name);
-  // The same with the lock already held by the caller.
-  Result<std::optional<SinkFacts>> sinkWhileLocked(const std::string& name);
   // True when `name` is a source that is not a sink's monitor.
   Result<bool> isInputSource(const std::string& name);
 

@@ -4,8 +4,9 @@
 // tens to hundreds of ppm fast or slow against the capture clock; placing
 // buffers by sample count alone lets a track drift by seconds over a long
 // meeting. The platform tells, for each fragment it reads, when its first
-// frame arrived on the capture clock; that time is late by scheduling, never
-// early. SourceClock turns those arrivals into:
+// frame was heard on the capture clock, as well as it can tell: its estimate
+// may be late (by scheduling, by a coarse account of the server), hardly
+// ever early. SourceClock turns those times, called arrivals here, into:
 //   - a contiguous, monotonic timestamp for every buffer (frames follow each
 //     other at the source's estimated true rate), and
 //   - the estimated ratio of the source's true rate to its nominal rate,
@@ -22,7 +23,8 @@
 // more than a few fragments: a suspended device delivers nothing) the source
 // settles: buffers are held until `settleSeconds` of audio have come, then
 // placed from the earliest time any of their arrivals allows, never before
-// the end of what was already placed. The rate estimate survives a pause.
+// the end of what was already placed. A pause while settling settles what
+// came before it at once. The rate estimate survives a pause.
 //
 // Not thread-safe: one owner thread (the platform's loop) calls everything.
 #pragma once

@@ -8,7 +8,7 @@ process may grow by at most 5 MB between minute 2 and the end.
   HALDEN_DEVSERVICE=build/test/src/devservice/halden-devservice \\
   HALDEN_PLAY_CLICKS=build/test/tests/capture/halden_play_clicks \\
   HALDEN_SERVICE_URL=http://127.0.0.1:18787 HALDEN_SOUND_SERVER=pulseaudio \\
-  python3 -m unittest -v long_meeting      # from tests/desktop
+  /usr/bin/python3 -m unittest -v long_meeting      # from tests/desktop
 """
 import os
 import time
