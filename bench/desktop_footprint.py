@@ -16,7 +16,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'scripts'))
-from headless_desktop import DevService, HeadlessDesktop, wait_for  # noqa: E402
+from headless_desktop import DevService, HeadlessDesktop, descendants, wait_for  # noqa: E402
 
 TICKS = os.sysconf('SC_CLK_TCK')
 
@@ -25,24 +25,6 @@ def service_port(build):
     with open(os.path.join(build, 'CMakeCache.txt')) as cache:
         url = re.search(r'^HALDEN_SERVICE_URL:STRING=(.*)$', cache.read(), re.M).group(1)
     return int(url.rsplit(':', 1)[1])
-
-
-def descendants(pid):
-    children = {}
-    for entry in os.listdir('/proc'):
-        if entry.isdigit():
-            try:
-                with open('/proc/%s/stat' % entry) as f:
-                    parent = int(f.read().rsplit(')', 1)[1].split()[1])
-                children.setdefault(parent, []).append(int(entry))
-            except OSError:
-                pass
-    found, queue = [], [pid]
-    while queue:
-        current = queue.pop()
-        found.append(current)
-        queue.extend(children.get(current, []))
-    return found
 
 
 def cpu_seconds(pid):

@@ -37,6 +37,25 @@ def _die_with_parent():
     ctypes.CDLL('libc.so.6', use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
 
 
+def descendants(pid):
+    """`pid` and every process below it."""
+    children = {}
+    for entry in os.listdir('/proc'):
+        if entry.isdigit():
+            try:
+                with open('/proc/%s/stat' % entry) as f:
+                    parent = int(f.read().rsplit(')', 1)[1].split()[1])
+                children.setdefault(parent, []).append(int(entry))
+            except OSError:
+                pass
+    found, queue = [], [pid]
+    while queue:
+        current = queue.pop()
+        found.append(current)
+        queue.extend(children.get(current, []))
+    return found
+
+
 def wait_for(check, timeout=20.0, what='condition', interval=0.05):
     """Polls `check` until it returns something true; returns that."""
     deadline = time.monotonic() + timeout

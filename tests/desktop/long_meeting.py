@@ -15,6 +15,7 @@ import time
 import unittest
 
 from desktop_case import DesktopCase, wait_for
+from headless_desktop import descendants
 from test_meeting import chunk_samples, pulses
 
 MINUTES = float(os.environ.get('HALDEN_LONG_MINUTES', '30'))
@@ -23,24 +24,12 @@ MEMORY_GROWTH = 5 * 1024 * 1024
 
 def resident_bytes(pid):
     """Resident set of `pid` and all its descendants, bytes."""
-    children = {}
-    for entry in os.listdir('/proc'):
-        if entry.isdigit():
-            try:
-                with open('/proc/%s/stat' % entry) as f:
-                    parent = int(f.read().rsplit(')', 1)[1].split()[1])
-                children.setdefault(parent, []).append(int(entry))
-            except OSError:
-                pass
-    total, queue = 0, [pid]
-    while queue:
-        current = queue.pop()
-        queue += children.get(current, [])
+    total = 0
+    for process in descendants(pid):
         try:
-            with open('/proc/%d/status' % current) as f:
-                for line in f:
-                    if line.startswith('VmRSS:'):
-                        total += int(line.split()[1]) * 1024
+            with open('/proc/%d/status' % process) as f:
+                total += sum(int(line.split()[1]) * 1024 for line in f
+                             if line.startswith('VmRSS:'))
         except OSError:
             pass
     return total
