@@ -17,7 +17,6 @@ from desktop_case import (APPLICATION_MENU, RECORDING_LABEL, RECORDING_TITLE, De
 # desktop before a call's audio begins.
 SYSTEM_CLICKS = [0.3, 1.5, 2.5, 3.5, 4.5, 5.5]
 MICROPHONE_CLICKS = [1.0, 2.0, 3.0, 4.0, 5.0, 6.0]
-TOLERANCE = 0.010
 
 
 def pulses(samples, rate):
@@ -43,6 +42,7 @@ def chunk_samples(data):
 
 
 class MeetingEndToEnd(DesktopCase):
+    tolerance = 0.010  # seconds between a click and where it belongs
 
     def test_recorded_meeting_reaches_the_service_aligned_and_the_folder_is_removed(self):
         shots = os.environ.get('HALDEN_SCREENSHOTS') or self.desktop.root  # kept when set
@@ -110,7 +110,7 @@ class MeetingEndToEnd(DesktopCase):
         start = heard[0][0] - truth[0][0]
         errors = [(at - start) - true for (at, _), (true, _) in zip(heard, truth)]
         print('click offsets against the truth (ms):', ['%.2f' % (e * 1000) for e in errors])
-        self.assertLessEqual(max(map(abs, errors)), TOLERANCE)
+        self.assertLessEqual(max(map(abs, errors)), self.tolerance)
         # As long as the recording the user confirmed and ended: what the
         # capture takes to start may be missing, nothing may be added but
         # what the stop takes.
@@ -133,6 +133,10 @@ class MeetingEndToEnd(DesktopCase):
 
 class MeetingEndToEndOnPipeWire(MeetingEndToEnd):
     sound_server = 'pipewire'
+    # Each null sink drives a graph of its own: from one run to the next a
+    # monitor's audio lies 7-8 ms on either side of the server's account of
+    # playing (as in the capture tests).
+    tolerance = 0.015
 
 
 if __name__ == '__main__':
