@@ -9,7 +9,9 @@
 // (and its monitor delivers) that far ahead of what it plays. The account
 // covers what the time of arrival cannot see: an idle sink that rendered
 // seconds ahead before the recording began, a virtual source whose latency
-// is its master's, a sink whose latency changes.
+// is its master's, a sink whose latency changes. PipeWire's pulse server
+// keeps no such account, and delivers within the graph cycle that played or
+// captured the audio: there a fragment is placed by its arrival.
 #include <pulse/pulseaudio.h>
 #include <time.h>
 
@@ -29,6 +31,7 @@ namespace {
 using pulse::LoopLock;
 using pulse::PulseConnection;
 using pulse::pulseError;
+using pulse::ServerFacts;
 using pulse::SinkFacts;
 
 constexpr char clientName[] = "Halden";
@@ -149,6 +152,9 @@ class PulseCaptureStream final : public CaptureStream {
   Source system_{this, CaptureSource::system};
   Source microphone_{this, CaptureSource::microphone};
   bool running_ = false;              // under the loop lock: started and not yet stopping
+  // Placement follows the server's accounts of its streams; otherwise the
+  // time of arrival alone.
+  bool accountsHold_ = true;
   double startedAt_ = 0;              // capture clock: when the recording was started
   bool reported_ = false;             // under the loop lock: a stop was reported
   std::vector<CaptureBuffer> ready_;  // loop thread: scratch for read()
@@ -168,10 +174,16 @@ Result<void> PulseCaptureStream::start() {
 
   // The device found when the recording was asked for may be gone; the
   // default output is what the user hears now.
+  const ServerFacts server = HALDEN_TRY(connection_->server());
+  // PipeWire's pulse server stamps its accounts when it answers, counts
+  // written frames a whole graph cycle at a time, and reports a fixed
+  // source latency and none for its sinks: its accounts are off by up to a
+  // cycle and more, differently for each stream. What it delivers, it
+  // delivers within the cycle that played or captured it.
+  accountsHold_ = server.name.find("PipeWire") == std::string::npos;
   std::optional<SinkFacts> sink = HALDEN_TRY(connection_->sink(sinkName_));
   if (!sink || sink->monitorSourceName.empty()) {
-    const auto devices = HALDEN_TRY(connection_->defaultDevices());
-    sink = HALDEN_TRY(connection_->sink(devices.first));
+    sink = HALDEN_TRY(connection_->sink(server.defaultSink));
   }
   if (!sink || sink->monitorSourceName.empty()) return pulseError(PA_ERR_NOENTITY);
 
@@ -358,13 +370,13 @@ void PulseCaptureStream::read(Source& source) {
     }
     pa_stream_drop(source.stream);
     readable = readable > bytes ? readable - bytes : 0;
-    if (source.origin) {
+    if (source.origin || !accountsHold_) {
       place(source, std::move(fragment));
     } else {
       source.waiting.push_back(std::move(fragment));
     }
   }
-  if (now - source.asked >= accountInterval) {
+  if (accountsHold_ && now - source.asked >= accountInterval) {
     source.asked = now;
     // The answer comes to account().
     if (pa_operation* asked = pa_stream_update_timing_info(source.stream, nullptr, nullptr)) {
@@ -374,15 +386,16 @@ void PulseCaptureStream::read(Source& source) {
 }
 
 void PulseCaptureStream::place(Source& source, Source::Fragment fragment) {
-  const double counted =
-      *source.origin + static_cast<double>(fragment.position) / source.format.sampleRate;
-  // A monitor delivers what its sink renders before the sink plays it, a
-  // source what it captured after it was heard: the arrival bounds the
-  // time heard from below for the one and from above for the other. Where
-  // the account leaves latency out (PipeWire's pulse server reports none of
-  // its graph's), the bound is the nearer estimate.
-  const double heard = source.kind == CaptureSource::system ? std::max(counted, fragment.arrival)
-                                                            : std::min(counted, fragment.arrival);
+  double heard = fragment.arrival;
+  if (accountsHold_) {
+    const double counted =
+        *source.origin + static_cast<double>(fragment.position) / source.format.sampleRate;
+    // A monitor delivers what its sink renders before the sink plays it, a
+    // source what it captured after it was heard: the arrival bounds the
+    // time heard from below for the one and from above for the other.
+    heard = source.kind == CaptureSource::system ? std::max(counted, fragment.arrival)
+                                                 : std::min(counted, fragment.arrival);
+  }
   source.clock->take(heard, fragment.frames, std::move(fragment.buffer), ready_);
   for (CaptureBuffer& placed : ready_) deliver(source, std::move(placed));
   ready_.clear();
@@ -393,7 +406,7 @@ void PulseCaptureStream::account(Source& source) {
   const pa_timing_info* timing = pa_stream_get_timing_info(source.stream);
   // Until something was written, an account only tells that frame 0 will
   // be heard later than now.
-  if (!running_ || !source.clock || !timing || timing->write_index_corrupt ||
+  if (!running_ || !accountsHold_ || !source.clock || !timing || timing->write_index_corrupt ||
       timing->write_index <= 0) {
     return;
   }
@@ -519,17 +532,17 @@ class PulseCaptureService final : public CaptureService {
   static bool microphoneAvailable() {
     auto connection = PulseConnection::create(clientName);
     if (!connection.ok()) return false;
-    auto devices = (*connection)->defaultDevices();
-    if (!devices.ok() || devices->second.empty()) return false;
-    auto input = (*connection)->isInputSource(devices->second);
+    auto server = (*connection)->server();
+    if (!server.ok() || server->defaultSource.empty()) return false;
+    auto input = (*connection)->isInputSource(server->defaultSource);
     return input.ok() && *input;
   }
 
   static Result<std::optional<SystemAudioDevice>> defaultSinkMonitor() {
     auto connection = HALDEN_TRY(PulseConnection::create(clientName));
-    const auto devices = HALDEN_TRY(connection->defaultDevices());
-    if (devices.first.empty()) return std::optional<SystemAudioDevice>();
-    const std::optional<SinkFacts> sink = HALDEN_TRY(connection->sink(devices.first));
+    const ServerFacts server = HALDEN_TRY(connection->server());
+    if (server.defaultSink.empty()) return std::optional<SystemAudioDevice>();
+    const std::optional<SinkFacts> sink = HALDEN_TRY(connection->sink(server.defaultSink));
     if (!sink || sink->monitorSourceName.empty()) return std::optional<SystemAudioDevice>();
     return std::optional<SystemAudioDevice>(SystemAudioDevice{sink->name});
   }

@@ -67,23 +67,24 @@ Result<void> PulseConnection::await(pa_operation* operation) {
   return success();
 }
 
-Result<std::pair<std::string, std::string>> PulseConnection::defaultDevices() {
+Result<ServerFacts> PulseConnection::server() {
   struct Query {
     pa_threaded_mainloop* loop;
-    std::string sink, source;
-  } query{loop_, {}, {}};
+    ServerFacts facts;
+  } query{loop_, {}};
   LoopLock lock(loop_);
   pa_operation* operation = pa_context_get_server_info(
       context_,
       [](pa_context*, const pa_server_info* info, void* data) {
         auto* q = static_cast<Query*>(data);
-        if (info && info->default_sink_name) q->sink = info->default_sink_name;
-        if (info && info->default_source_name) q->source = info->default_source_name;
+        if (info && info->server_name) q->facts.name = info->server_name;
+        if (info && info->default_sink_name) q->facts.defaultSink = info->default_sink_name;
+        if (info && info->default_source_name) q->facts.defaultSource = info->default_source_name;
         signalLoop(q->loop);
       },
       &query);
   HALDEN_TRY(await(operation));
-  return std::make_pair(std::move(query.sink), std::move(query.source));
+  return std::move(query.facts);
 }
 
 Result<std::optional<SinkFacts>> PulseConnection::sink(const std::string& name) {

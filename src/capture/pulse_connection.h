@@ -37,6 +37,14 @@ struct SinkFacts {
   std::string monitorSourceName;  // empty: its audio cannot be recorded
 };
 
+// What the server reports of itself.
+struct ServerFacts {
+  // "pulseaudio", or "PulseAudio (on PipeWire 0.3.65)" for PipeWire's
+  // pulse server.
+  std::string name;
+  std::string defaultSink, defaultSource;  // empty when it has none
+};
+
 // Invariant: after create() the context is READY or has failed since; the
 // loop thread runs until the destructor.
 class PulseConnection {
@@ -55,8 +63,7 @@ class PulseConnection {
   Error lastError() const { return pulseError(pa_context_errno(context_)); }
 
   // Blocking queries, each made under the lock from another thread.
-  // The server's default sink and source names (empty when it has none).
-  Result<std::pair<std::string, std::string>> defaultDevices();
+  Result<ServerFacts> server();
   // Facts of the sink `name`; none when it does not exist.
   Result<std::optional<SinkFacts>> sink(const std::string& name);
   // True when `name` is a source that is not a sink's monitor.
