@@ -133,10 +133,6 @@ class MeetingEndToEnd(DesktopCase):
 
 class MeetingEndToEndOnPipeWire(MeetingEndToEnd):
     sound_server = 'pipewire'
-    # Each null sink drives a graph of its own: from one run to the next a
-    # monitor's audio lies 7-8 ms on either side of the server's account of
-    # playing (as in the capture tests).
-    tolerance = 0.015
 
 
 if __name__ == '__main__':
