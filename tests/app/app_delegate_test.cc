@@ -192,6 +192,15 @@ TEST_F(AppDelegateTest, AWholeMeetingGoesFromStartToReadyAndLeavesNothingBehind)
   post({{"action", "stop"}});
   ASSERT_TRUE(runUntil([&] { return sawState("ready") || sawState("error"); }));
   ASSERT_TRUE(runUntil([&] { return !delegate_->state().stopping; }));
+  // Logout and suspend were held back for the recording, then its upload,
+  // and are let go with "ready".
+  ASSERT_TRUE(runUntil([&] { return !shell_.busyReasons.back(); }));
+  std::vector<std::optional<std::string>> reasons;
+  for (const auto& reason : shell_.busyReasons) {
+    if (reasons.empty() || reasons.back() != reason) reasons.push_back(reason);
+  }
+  EXPECT_THAT(reasons, ElementsAre(std::nullopt, "Recording a meeting", "Uploading a meeting",
+                                   std::nullopt));
 
   const std::string transcribing = ". You can keep this window in the background.";
   const std::optional<std::string> id = meetingId, client = "c-7", name = "Acme";

@@ -76,6 +76,10 @@ class MeetingEndToEnd(DesktopCase):
         ended = time.monotonic()
         self.ui.press(end)
         self.wait_page_event('ready', events_before)
+        # Whatever held back logout and suspend for the meeting (the
+        # recording, then its upload) lets go with "ready".
+        wait_for(lambda: not held_inhibitors(self.desktop.inhibitor_calls()), 1,
+                 'every inhibitor released after "ready"')
 
         # The page heard exactly this, in this order.
         client = {'clientId': 'client-001', 'clientName': 'Example Client'}
@@ -129,6 +133,12 @@ class MeetingEndToEnd(DesktopCase):
         wait_for(lambda: {'call': 'Uninhibit', 'cookie': inhibit['cookie']}
                  in self.desktop.inhibitor_calls(), 10, 'the inhibitor released')
 
+
+
+def held_inhibitors(calls):
+    """The cookies of inhibitors taken and not yet released."""
+    taken = {c['cookie'] for c in calls if c['call'] == 'Inhibit'}
+    return taken - {c['cookie'] for c in calls if c['call'] == 'Uninhibit'}
 
 
 class MeetingEndToEndOnPipeWire(MeetingEndToEnd):
