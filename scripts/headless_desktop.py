@@ -119,6 +119,7 @@ class HeadlessDesktop:
     def start(self):
         self._start_x()
         self._start_dbus()
+        self._start_accessibility()
         desktop_standins.install_url_handlers(self.env['XDG_DATA_HOME'],
                                               self.env['XDG_CONFIG_HOME'], self.opened_log)
         self._start_standin('session-manager', desktop_standins.SESSION_MANAGER, self.inhibit_log)
@@ -127,7 +128,7 @@ class HeadlessDesktop:
         self._start_pulse()
         # This process is the accessibility client: it talks to the same
         # display and bus as everything it started.
-        for key in ('DISPLAY', 'DBUS_SESSION_BUS_ADDRESS', 'XDG_RUNTIME_DIR'):
+        for key in ('DISPLAY', 'DBUS_SESSION_BUS_ADDRESS', 'AT_SPI_BUS_ADDRESS', 'XDG_RUNTIME_DIR'):
             os.environ[key] = self.env[key]
 
     def stop(self):
@@ -185,6 +186,37 @@ class HeadlessDesktop:
         if not address:
             raise RuntimeError('the D-Bus session did not start')
         self.env['DBUS_SESSION_BUS_ADDRESS'] = address
+
+    def _start_accessibility(self):
+        """The accessibility bus and its registry, up before any application
+        starts, and their address given to every child: a toolkit's bridge
+        that cannot reach them when its application starts (both come up on
+        demand otherwise, and slowly on a busy machine) stays off for the
+        life of the process."""
+        self.spawn('at-spi-bus', ['/usr/libexec/at-spi-bus-launcher', '--launch-immediately'],
+                   log=os.path.join(self.root, 'at-spi-bus.log'))
+
+        def bus_address():
+            done = subprocess.run(['dbus-send', '--session', '--print-reply=literal',
+                                   '--dest=org.a11y.Bus', '/org/a11y/bus',
+                                   'org.a11y.Bus.GetAddress'],
+                                  env=self.env, capture_output=True, text=True)
+            return done.stdout.strip() if done.returncode == 0 else None
+
+        address = wait_for(bus_address, 10, 'the accessibility bus')
+        self.env['AT_SPI_BUS_ADDRESS'] = address
+        self.spawn('at-spi-registry', ['/usr/libexec/at-spi2-registryd'],
+                   log=os.path.join(self.root, 'at-spi-registry.log'))
+
+        def registry_up():
+            done = subprocess.run(['dbus-send', '--bus=' + address, '--print-reply=literal',
+                                   '--dest=org.freedesktop.DBus', '/org/freedesktop/DBus',
+                                   'org.freedesktop.DBus.NameHasOwner',
+                                   'string:org.a11y.atspi.Registry'],
+                                  env=self.env, capture_output=True, text=True)
+            return done.returncode == 0 and done.stdout.split()[-1:] == ['true']
+
+        wait_for(registry_up, 10, 'the accessibility registry')
 
     def _start_standin(self, name, program, log):
         child = self.spawn(name, ['/usr/bin/python3', '-c', program, log], stdout=subprocess.PIPE,

@@ -134,7 +134,7 @@ bool AppDelegate::allowNavigation(const std::optional<std::string>& url, TargetF
       return false;
     case NavigationDecision::loadInThisView:
       // After the web view has its answer for the new-window request.
-      later([page = *url](AppDelegate& self) { self.view_.load(page, workspaceLoadTimeout); });
+      later([page = *url](AppDelegate& self) { self.view_.openHere(page); });
       return false;
     case NavigationDecision::startSignIn:
       // Does nothing if a sign-in has begun meanwhile.

@@ -158,6 +158,14 @@ struct WebKitWorkspaceView::Impl {
   std::unique_ptr<WebKitCookies> cookies;
   guint loadTimer = 0;
   std::optional<std::string> restoreAfterBlank;
+  // The request of the last new-window action decided, for openHere().
+  WebKitURIRequest* newWindowRequest = nullptr;
+
+  void keepNewWindowRequest(WebKitURIRequest* request) {
+    if (request) g_object_ref(request);
+    if (newWindowRequest) g_object_unref(newWindowRequest);
+    newWindowRequest = request;
+  }
 
   void stopLoadTimer() {
     if (loadTimer) g_source_remove(loadTimer);
@@ -185,6 +193,7 @@ struct WebKitWorkspaceView::Impl {
         text(webkit_uri_request_get_uri(webkit_navigation_action_get_request(action)));
     bool allowed;
     if (type == WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION) {
+      self->keepNewWindowRequest(webkit_navigation_action_get_request(action));
       allowed = self->events.decide(url, TargetFrame::none);
     } else if (url && self->framesKnown && isWebScheme(*url) && !self->events.trusted(*url) &&
                !followsTheUser(action)) {
@@ -208,8 +217,9 @@ struct WebKitWorkspaceView::Impl {
   // window.open(): never a second view.
   static GtkWidget* createView(WebKitWebView*, WebKitNavigationAction* action, gpointer data) {
     auto* self = static_cast<Impl*>(data);
-    self->events.decide(text(webkit_uri_request_get_uri(webkit_navigation_action_get_request(action))),
-                        TargetFrame::none);
+    WebKitURIRequest* request = webkit_navigation_action_get_request(action);
+    self->keepNewWindowRequest(request);
+    self->events.decide(text(webkit_uri_request_get_uri(request)), TargetFrame::none);
     return nullptr;
   }
 
@@ -309,6 +319,7 @@ WebKitWorkspaceView::WebKitWorkspaceView(const WorkspaceViewFolders& folders,
 
 WebKitWorkspaceView::~WebKitWorkspaceView() {
   impl_->stopLoadTimer();
+  impl_->keepNewWindowRequest(nullptr);
   g_signal_handlers_disconnect_by_data(impl_->view, impl_.get());
   g_signal_handlers_disconnect_by_data(impl_->context, impl_.get());
   g_object_unref(impl_->view);
@@ -327,6 +338,19 @@ void WebKitWorkspaceView::load(const std::string& url, std::chrono::seconds time
   webkit_web_view_load_uri(impl_->view, url.c_str());
   impl_->loadTimer = g_timeout_add_seconds(static_cast<guint>(timeout.count()),
                                            Impl::loadTimedOut, impl_.get());
+}
+
+void WebKitWorkspaceView::openHere(const std::string& url) {
+  // The page asked for this load; its failure is the page's to handle, so no
+  // timer of the workspace page's runs for it.
+  impl_->stopLoadTimer();
+  WebKitURIRequest* request = std::exchange(impl_->newWindowRequest, nullptr);
+  if (request && text(webkit_uri_request_get_uri(request)) == url) {
+    webkit_web_view_load_request(impl_->view, request);
+  } else {
+    webkit_web_view_load_uri(impl_->view, url.c_str());
+  }
+  if (request) g_object_unref(request);
 }
 
 std::optional<std::string> WebKitWorkspaceView::currentUrl() const {

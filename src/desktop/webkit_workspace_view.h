@@ -68,6 +68,7 @@ class WebKitWorkspaceView final : public WorkspaceView {
 
   // WorkspaceView
   void load(const std::string& url, std::chrono::seconds timeout) override;
+  void openHere(const std::string& url) override;
   std::optional<std::string> currentUrl() const override;
   void evaluateScript(const std::string& script) override;
   void loadHtml(const std::string& html, const std::string& baseUrl) override;

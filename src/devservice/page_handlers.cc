@@ -44,7 +44,8 @@ void handlePages(ServiceState& state, const httplib::Request& request,
     response.set_header("Location", "/clients/workspace");
     return replyHtml(response, 302, "<a href=\"/clients/workspace\">Client workspace</a>");
   }
-  if (path == "/clients/workspace" && get) {
+  // A form may post to the workspace page; what it posts is only logged.
+  if (path == "/clients/workspace" && (get || request.method == "POST")) {
     response.set_header("Cache-Control", "no-store");
     return replyHtml(response, 200, workspacePage(state.origin, state.authenticated(request)));
   }

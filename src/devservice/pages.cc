@@ -99,12 +99,17 @@ std::string navigationPage(const std::string& origin, const std::string& foreign
       "only pages of this service open in the window; downloads and other sites go to the "
       "browser, mail links to the mail client, and nothing else opens.</p><ul>"
       "<li><a id=\"trusted\" href=\"" + own + "/clients/workspace?via=link\">Workspace page</a></li>"
+      "<li><a id=\"loose\" href=\"" + own +
+      "/clients/workspace?via=loose&amp;q=a|b{c}^\">Workspace at a loosely written address</a></li>"
       "<li><a id=\"download\" href=\"" + own + "/downloads/checks.txt\">Download a file</a></li>"
       "<li><a id=\"login\" href=\"" + own + "/login\">Web sign-in</a></li>"
       "<li><a id=\"blank\" target=\"_blank\" href=\"" + own +
       "/clients/workspace?via=blank\">Workspace in a new window</a></li>"
       "<li><button id=\"open\" onclick=\"window.open('" + own +
       "/clients/workspace?via=open')\">Open a window by script</button></li>"
+      "<li><form method=\"post\" target=\"_blank\" action=\"" + own +
+      "/clients/workspace?via=post\"><input type=\"hidden\" name=\"note\" value=\"kept\">"
+      "<button id=\"post\">Post to a new window</button></form></li>"
       "<li><a id=\"external\" href=\"https://www.example.com/checks\">Another site</a></li>"
       "<li><button id=\"scripted\" onclick=\"location.href='https://www.example.com/scripted'\">"
       "Go to another site by script</button></li>"

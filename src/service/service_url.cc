@@ -45,6 +45,11 @@ std::optional<std::string> optionalText(const char* text) {
   return text ? std::optional<std::string>(text) : std::nullopt;
 }
 
+bool isUrlCharacter(char c) {
+  static constexpr std::string_view others = "-._~:/?#[]@!$&'()*+,;=%";
+  return g_ascii_isalnum(c) || others.find(c) != std::string_view::npos;
+}
+
 }  // namespace
 
 std::optional<ServiceUrl> ServiceUrl::parse(std::string_view text) {
@@ -117,8 +122,36 @@ bool trusted(const ServiceUrl& appUrl, const std::optional<ServiceUrl>& url) {
          url->port() == appUrl.port();
 }
 
+std::optional<ServiceUrl> parseWebUrl(std::string_view text) {
+  std::size_t tail = 0;
+  if (std::size_t colon = text.find(':');
+      colon != std::string_view::npos && colon < text.find_first_of("/?#")) {
+    tail = colon + 1;
+    if (text.substr(tail).starts_with("//")) {
+      tail = text.find_first_of("/?#", tail + 2);
+      if (tail == std::string_view::npos) tail = text.size();
+    }
+  }
+  std::string escaped(text.substr(0, tail));
+  static constexpr char hex[] = "0123456789ABCDEF";
+  for (std::size_t i = tail; i < text.size(); ++i) {
+    const char c = text[i];
+    const bool escapes =
+        i + 2 < text.size() && g_ascii_isxdigit(text[i + 1]) && g_ascii_isxdigit(text[i + 2]);
+    if (c == '%' ? escapes : isUrlCharacter(c)) {
+      escaped += c;
+    } else {
+      auto byte = static_cast<unsigned char>(c);
+      escaped += '%';
+      escaped += hex[byte >> 4];
+      escaped += hex[byte & 0x0F];
+    }
+  }
+  return ServiceUrl::parse(escaped);
+}
+
 bool trusted(const ServiceUrl& appUrl, std::string_view url) {
-  return trusted(appUrl, ServiceUrl::parse(url));
+  return trusted(appUrl, parseWebUrl(url));
 }
 
 std::string percentEncode(std::string_view text) {

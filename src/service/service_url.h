@@ -62,11 +62,20 @@ class ServiceUrl {
   std::optional<std::string> fragment_;
 };
 
+// A URL as a web engine reports it. Its path, query and fragment may keep
+// characters that RFC 3986 wants escaped ('|', '{', '}', '^', '`', '"', a '%'
+// that starts no escape); they are escaped here so that the strict parser sees
+// the same URL. The scheme and authority are left as written: anything odd
+// there makes the text no URL, so it can never borrow the trusted origin.
+std::optional<ServiceUrl> parseWebUrl(std::string_view text);
+
 // True when `url` is present and its scheme, host and explicit port each equal
 // those of `appUrl` (absent equals only absent). Path, query and fragment play
 // no part.
 bool trusted(const ServiceUrl& appUrl, const std::optional<ServiceUrl>& url);
-// The same test for URL text, which is first parsed (no URL: not trusted).
+// The same test for URL text as a web engine reports it, parsed by
+// parseWebUrl (no URL: not trusted). The web view and its web process
+// decide with this one test.
 bool trusted(const ServiceUrl& appUrl, std::string_view url);
 
 // Percent-encodes every byte of `text` except the RFC 3986 unreserved

@@ -1,7 +1,5 @@
 #include "workspace/navigation_policy.h"
 
-#include <glib.h>
-
 #include <array>
 
 namespace halden {
@@ -20,44 +18,6 @@ constexpr std::string_view loginPath = "/login";
 
 // Compared exactly: these are the schemes the desktop's handlers get.
 constexpr std::array<std::string_view, 3> externalSchemes = {"https", "http", "mailto"};
-
-bool isUrlCharacter(char c) {
-  static constexpr std::string_view others = "-._~:/?#[]@!$&'()*+,;=%";
-  return g_ascii_isalnum(c) || others.find(c) != std::string_view::npos;
-}
-
-// A URL as a web engine reports it. Its path, query and fragment may keep
-// characters that RFC 3986 wants escaped ('|', '{', '}', '^', '`', '"', a '%'
-// that starts no escape); they are escaped here so that the strict parser sees
-// the same URL. The scheme and authority are left as written: anything odd
-// there makes the text no URL, so it can never borrow the trusted origin.
-std::optional<ServiceUrl> parseWebUrl(std::string_view text) {
-  std::size_t tail = 0;
-  if (std::size_t colon = text.find(':');
-      colon != std::string_view::npos && colon < text.find_first_of("/?#")) {
-    tail = colon + 1;
-    if (text.substr(tail).starts_with("//")) {
-      tail = text.find_first_of("/?#", tail + 2);
-      if (tail == std::string_view::npos) tail = text.size();
-    }
-  }
-  std::string escaped(text.substr(0, tail));
-  static constexpr char hex[] = "0123456789ABCDEF";
-  for (std::size_t i = tail; i < text.size(); ++i) {
-    const char c = text[i];
-    const bool escapes =
-        i + 2 < text.size() && g_ascii_isxdigit(text[i + 1]) && g_ascii_isxdigit(text[i + 2]);
-    if (c == '%' ? escapes : isUrlCharacter(c)) {
-      escaped += c;
-    } else {
-      auto byte = static_cast<unsigned char>(c);
-      escaped += '%';
-      escaped += hex[byte >> 4];
-      escaped += hex[byte & 0x0F];
-    }
-  }
-  return ServiceUrl::parse(escaped);
-}
 
 bool handedToDesktop(std::string_view text) {
   std::string_view scheme = text.substr(0, text.find(':'));

@@ -55,6 +55,10 @@ class WorkspaceView {
   // Starts loading `url` in the main frame; a load that has not answered
   // within `timeout` fails as a provisional failure.
   virtual void load(const std::string& url, std::chrono::seconds timeout) = 0;
+  // Loads, in the main frame, the request of the new-window action last
+  // decided for `url`, as the page made it (method, body, headers); `url`
+  // alone when the view holds no such request.
+  virtual void openHere(const std::string& url) = 0;
   // The main frame's current URL; none before the first load.
   virtual std::optional<std::string> currentUrl() const = 0;
   // Runs `script` in the main frame; neither result nor error is looked at.

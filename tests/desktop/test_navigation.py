@@ -56,10 +56,18 @@ class NavigationEndToEnd(DesktopCase):
         self.ui.link(self.window, 'Workspace page')  # still the checks page
 
         for name, role, via in (('Workspace page', 'link', 'via=link'),
+                                # WebKit leaves '|', '{', '}' and '^' unescaped
+                                ('Workspace at a loosely written address', 'link',
+                                 'via=loose&q=a|b{c}^'),
                                 ('Workspace in a new window', 'link', 'via=blank'),
-                                ('Open a window by script', 'button', 'via=open')):
+                                ('Open a window by script', 'button', 'via=open'),
+                                ('Post to a new window', 'button', 'via=post')):
             self.click(name, role)
-            wait_for(lambda: self.requests('/clients/workspace', via), 20, name + ' in the window')
+            loaded = wait_for(lambda: self.requests('/clients/workspace', via), 20,
+                              name + ' in the window')
+            # The request as the page made it, not only its address.
+            expected = ('POST', len('note=kept')) if via == 'via=post' else ('GET', 0)
+            self.assertEqual((loaded[0]['method'], loaded[0]['bodySize']), expected)
             self.assertEqual([w.getRoleName() for w in self.ui.windows(self.app)], ['frame'])
             self.open_checks()
 

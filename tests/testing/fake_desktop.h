@@ -96,6 +96,7 @@ class FakeView final : public WorkspaceView {
  public:
   explicit FakeView(CookieStore& cookies) : cookies_(cookies) {}
 
+  void openHere(const std::string& url) override { openedHere.push_back(url); }
   void load(const std::string& url, std::chrono::seconds timeout) override {
     loads.emplace_back(url, timeout);
     url_ = url;
@@ -121,6 +122,7 @@ class FakeView final : public WorkspaceView {
   // Called with every script as it is run.
   std::function<void(const std::string&)> onScript;
   std::vector<std::pair<std::string, std::chrono::seconds>> loads;
+  std::vector<std::string> openedHere;
   std::vector<std::string> scripts;
   std::vector<std::pair<std::string, std::string>> pages;  // html, base URL
   bool muted = false;
