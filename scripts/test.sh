@@ -8,11 +8,28 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 
+# A test may skip only where this machine lacks what it needs, and then says
+# so ("cannot mount a tmpfs here"); any other skip fails the run, since a
+# check that skips itself proves nothing.
+check_skips() {
+  local log="$1/Testing/Temporary/LastTest.log" reasons
+  reasons=$({
+    grep -A1 ': Skipped$' "$log" | grep -vE ': Skipped$|^--$' || true
+    grep -o "skipped '[^']*'" "$log" | sed "s/^skipped '//; s/'$//" || true
+  } | grep -vE '\bhere\b' || true)
+  if [ -n "$reasons" ]; then
+    echo "tests skipped without naming what this machine lacks:" >&2
+    echo "$reasons" >&2
+    return 1
+  fi
+}
+
 if [ "${1:-}" = "--sanitize" ]; then
   scripts/build.sh sanitize -DCMAKE_BUILD_TYPE=Debug -DHALDEN_SANITIZE=ON
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
   ctest --test-dir build/sanitize --output-on-failure --no-tests=error -L unit -j2
+  check_skips build/sanitize
 elif [ "${1:-}" = "--threads" ]; then
   cmake -S . -B build/tsan -DHALDEN_WERROR=ON -DHALDEN_TSAN=ON \
     -DHALDEN_SERVICE_URL=http://127.0.0.1:18787 >/dev/null
@@ -46,4 +63,5 @@ else
   # The desktop end-to-end tests run the stand-in service at this address.
   scripts/build.sh test -DHALDEN_SERVICE_URL=http://127.0.0.1:18787
   ctest --test-dir build/test --output-on-failure --no-tests=error -j2
+  check_skips build/test
 fi
