@@ -90,12 +90,20 @@ class DesktopCase(unittest.TestCase):
     def sign_in(self):
         return sign_in(self.desktop, self.service, self.ui, self.app, self.window)
 
+    def recorded_meetings(self):
+        return [e['meetingId'] for e in self.service.page_events() if e.get('state') == 'recording']
+
     def start_recording(self, screenshot=None):
+        self.meetings_before = set(self.recorded_meetings())
         return start_recording(self.desktop, self.ui, self.app, self.window, screenshot)
 
     def current_meeting(self):
-        events = [e for e in self.service.page_events() if e.get('state') == 'recording']
-        return events[-1]['meetingId']
+        """The meeting the last start_recording() began. The page reports it
+        to the service on its own time, which on a busy machine comes after
+        the window shows the recording."""
+        before = getattr(self, 'meetings_before', set())
+        return wait_for(lambda: [m for m in self.recorded_meetings() if m not in before], 10,
+                        'the page to report the recording')[-1]
 
     def recordings(self):
         return os.path.join(self.desktop.data_folder(), 'Recordings')
