@@ -14,28 +14,14 @@ namespace halden {
 namespace {
 
 
-// Runs `work` on `context` in a later iteration, unless the delegate is
-// gone by then. Never at once, even on the context's own thread: callers
-// post what must see the end of the step they are in.
+// Runs `work` on `context` in a later iteration (never at once: callers post
+// what must see the end of the step they are in), unless the delegate is
+// gone by then.
 void postToMain(GMainContext* context, std::weak_ptr<AppDelegate*> delegate,
                 std::function<void(AppDelegate&)> work) {
-  struct Posted {
-    std::weak_ptr<AppDelegate*> delegate;
-    std::function<void(AppDelegate&)> work;
-  };
-  GSource* source = g_idle_source_new();
-  g_source_set_priority(source, G_PRIORITY_DEFAULT);
-  g_source_set_callback(
-      source,
-      [](gpointer data) -> gboolean {
-        auto* posted = static_cast<Posted*>(data);
-        if (auto alive = posted->delegate.lock()) posted->work(**alive);
-        return G_SOURCE_REMOVE;
-      },
-      new Posted{std::move(delegate), std::move(work)},
-      [](gpointer data) { delete static_cast<Posted*>(data); });
-  g_source_attach(source, context);
-  g_source_unref(source);
+  runLater(context, [delegate = std::move(delegate), work = std::move(work)] {
+    if (auto alive = delegate.lock()) work(**alive);
+  });
 }
 
 Task<void> sleepOnMain(std::chrono::milliseconds duration) { co_await sleepFor(duration); }

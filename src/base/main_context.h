@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <coroutine>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <thread>
@@ -21,6 +22,10 @@
 #include "base/task.h"
 
 namespace halden {
+
+// Runs `work` on `context` in a later iteration of its loop: never at once,
+// even when called on the thread that runs `context`. Any thread may call it.
+void runLater(GMainContext* context, std::function<void()> work);
 
 // co_await sleepFor(4s): resumes after at least `duration` on the main context.
 class SleepAwaiter {
@@ -77,22 +82,10 @@ class Resolver {
     auto state = std::exchange(state_, nullptr);
     if (!state || state->resolved.exchange(true)) return;
     state->value.emplace(std::move(value));
-    auto* box = new std::shared_ptr<detail::CompletionState<T>>(std::move(state));
-    GSource* idle = g_idle_source_new();
-    g_source_set_priority(idle, G_PRIORITY_DEFAULT);
-    g_source_set_callback(
-        idle,
-        [](gpointer data) -> gboolean {
-          auto& s = **static_cast<std::shared_ptr<detail::CompletionState<T>>*>(data);
-          if (!s.abandoned) s.waiter.resume();
-          return G_SOURCE_REMOVE;
-        },
-        box,
-        [](gpointer data) {
-          delete static_cast<std::shared_ptr<detail::CompletionState<T>>*>(data);
-        });
-    g_source_attach(idle, (*box)->context);
-    g_source_unref(idle);
+    GMainContext* context = state->context;
+    runLater(context, [state = std::move(state)] {
+      if (!state->abandoned) state->waiter.resume();
+    });
   }
 
  private:

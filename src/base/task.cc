@@ -32,21 +32,26 @@ Detached runDetached(Task<void> task) {
 
 }  // namespace
 
-void spawn(Task<void> task) {
-  std::coroutine_handle<> handle = runDetached(std::move(task)).handle;
+void runLater(GMainContext* context, std::function<void()> work) {
   GSource* idle = g_idle_source_new();
   g_source_set_priority(idle, G_PRIORITY_DEFAULT);
   g_source_set_callback(
       idle,
       [](gpointer data) -> gboolean {
-        std::coroutine_handle<>::from_address(data).resume();
+        (*static_cast<std::function<void()>*>(data))();
         return G_SOURCE_REMOVE;
       },
-      handle.address(), nullptr);
-  GMainContext* context = g_main_context_ref_thread_default();
+      new std::function<void()>(std::move(work)),
+      [](gpointer data) { delete static_cast<std::function<void()>*>(data); });
   g_source_attach(idle, context);
-  g_main_context_unref(context);
   g_source_unref(idle);
+}
+
+void spawn(Task<void> task) {
+  std::coroutine_handle<> handle = runDetached(std::move(task)).handle;
+  GMainContext* context = g_main_context_ref_thread_default();
+  runLater(context, [handle] { handle.resume(); });
+  g_main_context_unref(context);
 }
 
 SleepAwaiter::~SleepAwaiter() {
