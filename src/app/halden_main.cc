@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "desktop/desktop_application.h"
-#include "selftest/self_test.h"
+#include "selftest/self_checks.h"
 
 namespace halden {
 namespace {

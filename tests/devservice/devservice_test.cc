@@ -141,11 +141,6 @@ TEST(DevServiceParsing, FaultDefinitionsAreValidated) {
   EXPECT_FALSE(exact->matches("/a/b"));
 }
 
-TEST(DevServiceParsing, Sha256) {
-  EXPECT_EQ(sha256Hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-  EXPECT_EQ(sha256Hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-}
-
 TEST(WavCheck, AcceptsOnlyTheLayoutHaldenWrites) {
   EXPECT_EQ(checkChunk(wavChunk(1)), std::nullopt);
   EXPECT_EQ(checkChunk(wavChunk(960'000)), std::nullopt);
@@ -416,14 +411,8 @@ TEST_F(ServiceTest, ResetForgetsEverythingButTheCommandLineSessions) {
 }
 
 TEST_F(ServiceTest, PagesAndDownloads) {
+  // What the page does is tried in the desktop tests, through a web view.
   httplib::Result page = get("/clients/workspace");
-  for (const char* needle :
-       {"messageHandlers.haldenDesktop", "halden:recording", "window.haldenEvents",
-        "window.haldenPost", "crypto.randomUUID", "action: 'status'", "action: 'start'",
-        "action: 'stop'", "action: 'retry'", "/downloads/halden-notes.txt", "href=\"https://",
-        "href=\"mailto:", "stand-in", "Not signed in"}) {
-    EXPECT_TRUE(bodyHas(page, needle)) << needle;
-  }
   // Self-contained: nothing is fetched from elsewhere.
   for (const char* needle : {"<link", "src=\"http", "@import", "url(http"}) {
     EXPECT_FALSE(bodyHas(page, needle)) << needle;
@@ -432,10 +421,7 @@ TEST_F(ServiceTest, PagesAndDownloads) {
   EXPECT_TRUE(bodyHas(get("/clients/workspace", {{"Cookie", sessionCookie("x")}}), "Not signed"));
   EXPECT_TRUE(bodyHas(get("/login"), "Sign in to Halden"));
   httplib::Result checks = get("/clients/navigation?foreign=http://localhost:1/%22%3E%3Cb%3E");
-  for (const char* needle : {"target=\"_blank\"", "window.open(", "href=\"tel:", "href=\"mailto:",
-                             "/clients/frame-start", "src=\"http://localhost:1/&quot;&gt;&lt;b&gt;\""}) {
-    EXPECT_TRUE(bodyHas(checks, needle)) << needle;
-  }
+  EXPECT_TRUE(bodyHas(checks, "src=\"http://localhost:1/&quot;&gt;&lt;b&gt;\""));
   EXPECT_TRUE(bodyHas(get("/clients/navigation"), "//localhost:"));  // the other loopback name
   EXPECT_TRUE(bodyHas(get("/clients/frame-start"), "action: 'start'"));
   EXPECT_EQ(get("/downloads/halden-notes.txt")->get_header_value("Content-Disposition"),

@@ -1,4 +1,4 @@
-#include "selftest/self_test.h"
+#include "selftest/self_checks.h"
 
 #include <fcntl.h>
 #include <glib.h>
