@@ -3,13 +3,8 @@
 // tracks' own format. Its signals are played by the capture tests' player.
 #pragma once
 
-#include <fcntl.h>
-#include <poll.h>
 #include <pulse/pulseaudio.h>
-#include <signal.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
@@ -23,82 +18,18 @@
 #include <vector>
 
 #include "capture/pulse_rig.h"
+#include "testing/child_process.h"
 #include "testing/temp_folder.h"
 
 namespace halden::campaign {
 
 // A child process that dies with the campaign. Its stdout comes back through
 // a pipe (readLine); its stderr goes to `log`.
-class Child {
+class Child : public testing::ChildProcess {
  public:
-  Child(const std::vector<std::string>& argv, const std::filesystem::path& log) {
-    int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0) return;
-    const int file = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    pid_ = testing::spawnTiedChild(argv, pipeFds[1], file);
-    if (file >= 0) close(file);
-    close(pipeFds[1]);
-    out_ = pipeFds[0];
-  }
-  ~Child() {
-    kill();
-    if (out_ >= 0) close(out_);
-  }
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
-
-  // The next line of the child's stdout, or nullopt when none came within
-  // `timeout` or the child closed its end.
-  std::optional<std::string> readLine(std::chrono::milliseconds timeout) {
-    std::string line;
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          deadline - std::chrono::steady_clock::now());
-      pollfd fd{out_, POLLIN, 0};
-      if (left.count() <= 0 || ::poll(&fd, 1, static_cast<int>(left.count())) != 1) return {};
-      char c;
-      if (::read(out_, &c, 1) != 1) return {};
-      if (c == '\n') return line;
-      line += c;
-    }
-  }
-
-  // The wait status once the child has ended by itself; nullopt while it runs.
-  std::optional<int> poll() {
-    if (pid_ > 0) {
-      int status = 0;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        status_ = status;
-      }
-    }
-    return status_;
-  }
-  // Waits up to `timeout` for the child to end; kills it when it does not.
-  std::optional<int> wait(std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!poll() && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    if (!status_) kill();
-    return status_;
-  }
-  // SIGKILL and reap; true when the child was still running.
-  bool kill() {
-    if (pid_ <= 0) return false;
-    ::kill(pid_, SIGKILL);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
-    status_ = status;
-    return true;
-  }
-
- private:
-  pid_t pid_ = -1;
-  int out_ = -1;
-  std::optional<int> status_;
+  Child(std::vector<std::string> argv, const std::filesystem::path& log)
+      : ChildProcess(std::move(argv), testing::ChildOutput::pipe(),
+                     testing::ChildOutput::appendTo(log)) {}
 };
 
 // A PulseAudio daemon of its own, in its own runtime folder, with null sinks

@@ -188,8 +188,7 @@ std::optional<int> Campaign::runHelper(const std::vector<std::string>& args,
                                        std::chrono::seconds limit, const std::string& name) {
   std::vector<std::string> argv = {helper_.string()};
   argv.insert(argv.end(), args.begin(), args.end());
-  Child child(argv, temp_ / (name + ".log"));
-  return child.wait(limit);
+  return Child(argv, temp_ / (name + ".log")).wait(limit);
 }
 
 // The retry of a saved meeting, run to its end.
@@ -425,7 +424,7 @@ bool Campaign::runCapture(int index, std::string& note) {
   double killTime;
   {
     Child recorder({helper_.string(), "record", folder.string()}, temp_ / (name + ".log"));
-    if (recorder.readLine(20s) != "recording") {
+    if (recorder.readLine(20s) != "recording\n") {
       fail("capture did not start: " + text(temp_ / (name + ".log")));
       return false;
     }

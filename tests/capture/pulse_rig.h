@@ -8,13 +8,8 @@
 // environment points the client library at it for the fixture's lifetime.
 #pragma once
 
-#include <fcntl.h>
 #include <pulse/pulseaudio.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -33,65 +28,10 @@
 #include <utility>
 #include <vector>
 
+#include "testing/child_process.h"
 #include "testing/temp_folder.h"
 
 namespace halden::testing {
-
-// Runs `argv` (searched on PATH) in a child process that dies with this one,
-// so that a test that is killed leaves nothing behind. The child's stdout
-// and stderr go to `out` and `err` (-1: this process's own). Its pid, or -1.
-inline pid_t spawnTiedChild(const std::vector<std::string>& argv, int out, int err) {
-  std::vector<char*> args;
-  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-  args.push_back(nullptr);
-  const pid_t parent = getpid();
-  const pid_t pid = fork();
-  if (pid == 0) {
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (getppid() != parent) _exit(127);
-    if (out >= 0) dup2(out, 1);
-    if (err >= 0) dup2(err, 2);
-    execvp(args[0], args.data());
-    _exit(127);
-  }
-  return pid;
-}
-
-// A child process tied to the test process (spawnTiedChild). Its output goes
-// to `log` when one is given.
-class ChildProcess {
- public:
-  explicit ChildProcess(const std::vector<std::string>& argv,
-                        const std::filesystem::path& log = {}) {
-    const int file =
-        log.empty() ? -1 : open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    pid_ = spawnTiedChild(argv, file, file);
-    if (file >= 0) close(file);
-  }
-  ~ChildProcess() { kill(); }
-  ChildProcess(const ChildProcess&) = delete;
-  ChildProcess& operator=(const ChildProcess&) = delete;
-
-  // False once the child has ended (it is then reaped).
-  bool running() {
-    if (pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) != 0) pid_ = -1;
-    return pid_ > 0;
-  }
-  // Sends `signal`, and SIGKILL if the child still runs 5 s later; reaps it.
-  void kill(int signal = SIGKILL) {
-    if (pid_ <= 0) return;
-    ::kill(pid_, signal);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (waitpid(pid_, nullptr, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > deadline) ::kill(pid_, SIGKILL);
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    pid_ = -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-};
 
 // A private sound server that speaks the PulseAudio protocol: a PulseAudio
 // daemon, or PipeWire with its session manager and pulse server (and the
@@ -131,7 +71,7 @@ class SoundServer {
   // Ends the processes in the reverse order of their start.
   ~SoundServer() {
     for (auto process = processes_.rbegin(); process != processes_.rend(); ++process) {
-      process->kill(SIGTERM);
+      process->stop();
     }
   }
   SoundServer(const SoundServer&) = delete;
@@ -220,8 +160,8 @@ class SoundServer {
 
   // Starts one process of the server; its output goes to <name>.log.
   void start(std::vector<std::string> argv) {
-    const std::filesystem::path log = temp_ / (argv.front() + ".log");
-    processes_.emplace_back(std::move(argv), log);
+    const ChildOutput log = ChildOutput::appendTo(temp_ / (argv.front() + ".log"));
+    processes_.emplace_back(std::move(argv), log, log);
   }
   bool running() {
     for (ChildProcess& process : processes_) {

@@ -1,23 +1,20 @@
 // `halden` run as a child process: the run-mode switch, the self-test's
 // output, its exit status and what it leaves in the temporary directory.
-#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstring>
+#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "testing/child_process.h"
+#include "testing/file_size_limit.h"
 #include "testing/temp_folder.h"
-
-extern char** environ;
 
 namespace halden {
 namespace {
@@ -72,122 +69,54 @@ struct ChildRun {
   std::string err;
 };
 
-std::string contents(const fs::path& file) {
-  Bytes bytes = testing::readBytes(file);
-  return std::string(bytes.begin(), bytes.end());
-}
-
 // What the test does to a running child once it has printed some lines.
 enum class AfterFirstLine { nothing, interrupt, closeOutput };
 
 struct RunOptions {
   // Caps the size of every file the child writes. SIGXFSZ reaches the child
-  // with its default action (ending the process): halden must ignore it, so
-  // that writes past the cap fail with EFBIG instead.
+  // with its default action (ending the process), as every child starts with
+  // default signal handling: halden must ignore it, so that writes past the
+  // cap fail with EFBIG instead.
   std::optional<rlim_t> fileSizeLimit;
   // Anything but `nothing` sends the child's standard output through a pipe.
   AfterFirstLine afterFirstLine = AfterFirstLine::nothing;
   std::size_t linesBeforeAction = 1;
 };
 
-// Reads one byte at a time up to and including the first newline, or to the
-// end of the output.
-std::string readLine(int fd) {
-  std::string line;
-  char c;
-  while (line.find('\n') == std::string::npos && ::read(fd, &c, 1) == 1) line.push_back(c);
-  return line;
-}
+// Far longer than a whole self-test: a child that hangs fails the test.
+constexpr std::chrono::minutes runTimeout{8};
 
-std::string readAll(int fd) {
-  std::string all;
-  char buffer[4096];
-  for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;) all.append(buffer, got);
-  return all;
-}
-
-// Runs the halden binary with `argv` (argv[0] included) and TMPDIR set to
-// `temporary`; standard output and error go to files in a folder of their own
-// (or standard output to a pipe, see RunOptions).
+// Runs the halden binary with `argv` (argv[0] included), TMPDIR set to
+// `temporary` and no display; its standard output is kept in memory (or
+// piped, see RunOptions), its standard error in memory.
 ChildRun runHalden(std::vector<std::string> argv, const fs::path& temporary,
                    RunOptions options = {}) {
-  testing::TempFolder outputs;
-  std::vector<std::string> environment;
-  for (char** entry = environ; *entry; ++entry) {
-    const std::string_view variable(*entry);
-    if (variable.starts_with("TMPDIR=") || variable.starts_with("DISPLAY=") ||
-        variable.starts_with("WAYLAND_DISPLAY=")) {
-      continue;
-    }
-    environment.emplace_back(variable);
-  }
-  environment.push_back("TMPDIR=" + temporary.string());
-  std::vector<char*> envp;
-  envp.reserve(environment.size() + 1);
-  for (std::string& entry : environment) envp.push_back(entry.data());
-  envp.push_back(nullptr);
-  std::vector<char*> args;
-  args.reserve(argv.size() + 1);
-  for (std::string& arg : argv) args.push_back(arg.data());
-  args.push_back(nullptr);
-
   const bool piped = options.afterFirstLine != AfterFirstLine::nothing;
-  int pipeFds[2] = {-1, -1};
-  if (piped) {
-    EXPECT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
-  }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  const std::string outPath = (outputs / "stdout").string();
-  const std::string errPath = (outputs / "stderr").string();
-  if (piped) {
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-  } else {
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  }
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
-
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGXFSZ);
-  posix_spawnattr_setsigdefault(&attributes, &defaults);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
-  // The limit is inherited by the child; this process restores its own right
-  // after the spawn, having written nothing meanwhile.
-  rlimit savedLimit{};
-  if (options.fileSizeLimit) {
-    getrlimit(RLIMIT_FSIZE, &savedLimit);
-    rlimit limit{*options.fileSizeLimit, savedLimit.rlim_max};
-    setrlimit(RLIMIT_FSIZE, &limit);
-  }
-  pid_t pid = 0;
-  const int spawned =
-      posix_spawn(&pid, HALDEN_BINARY, &actions, &attributes, args.data(), envp.data());
-  if (options.fileSizeLimit) setrlimit(RLIMIT_FSIZE, &savedLimit);
-  posix_spawnattr_destroy(&attributes);
-  posix_spawn_file_actions_destroy(&actions);
-  if (piped) ::close(pipeFds[1]);
+  // The child inherits the limit; this process drops its own right after the
+  // start, having written nothing meanwhile.
+  std::optional<testing::FileSizeLimit> limit;
+  if (options.fileSizeLimit) limit.emplace(*options.fileSizeLimit);
+  testing::ChildProcess child(
+      std::move(argv), piped ? testing::ChildOutput::pipe() : testing::ChildOutput::memory(),
+      testing::ChildOutput::memory(),
+      {.program = HALDEN_BINARY,
+       .environment = {"DISPLAY", "WAYLAND_DISPLAY", "TMPDIR=" + temporary.string()}});
+  limit.reset();
 
   ChildRun run;
-  EXPECT_EQ(spawned, 0) << HALDEN_BINARY;
-  if (spawned == 0 && piped) {
-    for (std::size_t i = 0; i < options.linesBeforeAction; ++i) run.out += readLine(pipeFds[0]);
-    if (options.afterFirstLine == AfterFirstLine::interrupt) {
-      ::kill(pid, SIGINT);
-      run.out += readAll(pipeFds[0]);
-    }
+  for (std::size_t i = 0; piped && i < options.linesBeforeAction; ++i) {
+    run.out += child.readLine(runTimeout).value_or("");
   }
-  if (piped) ::close(pipeFds[0]);
-  if (spawned != 0) return run;
-  int status = 0;
-  EXPECT_EQ(waitpid(pid, &status, 0), pid);
-  if (WIFEXITED(status)) run.exitStatus = WEXITSTATUS(status);
-  if (!piped) run.out = contents(outputs / "stdout");
-  run.err = contents(outputs / "stderr");
+  if (options.afterFirstLine == AfterFirstLine::interrupt) {
+    child.signal(SIGINT);
+    while (std::optional<std::string> line = child.readLine(runTimeout)) run.out += *line;
+  }
+  child.closeOutput();
+  const std::optional<int> status = child.wait(runTimeout);
+  EXPECT_TRUE(status) << HALDEN_BINARY << " did not end";
+  if (status && WIFEXITED(*status)) run.exitStatus = WEXITSTATUS(*status);
+  if (!piped) run.out = child.stdoutText();
+  run.err = child.stderrText();
   return run;
 }
 

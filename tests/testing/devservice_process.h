@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "testing/child_process.h"
+
 namespace halden::testing {
 
 struct DevServiceOptions {
@@ -51,26 +53,24 @@ class DevService {
   // command line); returns the wait status, or -1 when nothing ran.
   int waitForExit();
 
-  bool running() const { return pid_ > 0; }
-  pid_t pid() const { return pid_; }
+  bool running() const { return pid() > 0; }
+  pid_t pid() const { return child_ ? child_->pid() : -1; }
   int port() const { return port_; }
   const std::string& baseUrl() const { return baseUrl_; }
   // baseUrl() + path; `path` starts with "/".
   std::string url(const std::string& path) const { return baseUrl_ + path; }
   // Everything the child wrote to stderr so far.
-  std::string stderrText() const;
+  std::string stderrText() const { return child_ ? child_->stderrText() : ""; }
 
   static std::filesystem::path binaryPath();
 
  private:
   // Returns what went wrong, or "" once the ready line named the URL.
   std::string launch(const DevServiceOptions& options);
-  int reap(bool terminate);
 
-  pid_t pid_ = -1;
+  std::optional<ChildProcess> child_;  // Kept after it ends, for its stderr.
   int port_ = 0;
   std::string baseUrl_;
-  int stderrFd_ = -1;  // An anonymous in-memory file.
 };
 
 }  // namespace halden::testing
