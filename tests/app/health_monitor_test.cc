@@ -110,11 +110,5 @@ TEST_F(HealthMonitorTest, LowDiskIsReportedOnceOnTheFirstCheckThatFindsItAndNotA
   EXPECT_TRUE(said.empty());
 }
 
-TEST(HealthNotices, SavedRecordingsCountIsSaidOnlyWhenThereAreSome) {
-  EXPECT_FALSE(savedRecordingsNotice(0));
-  EXPECT_EQ(savedRecordingsNotice(1)->body.substr(0, 39), "1 saved recording waits to be uploaded.");
-  EXPECT_EQ(savedRecordingsNotice(3)->body.substr(0, 40), "3 saved recordings wait to be uploaded. ");
-}
-
 }  // namespace
 }  // namespace halden

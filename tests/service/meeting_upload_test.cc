@@ -68,12 +68,6 @@ Events successEvents(std::string_view readyMessage) {
           {"attention", ""}};
 }
 
-CurlTransportOptions shortIdleTimeout() {
-  CurlTransportOptions options;
-  options.idleTimeout = std::chrono::seconds(1);
-  return options;
-}
-
 class UploadTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -108,39 +102,30 @@ class UploadTest : public ::testing::Test {
   const testing::DevService& service_ = setup_.service;
   const fs::path folder_ = temp_.folder(meetingId);
   testing::MemoryCookieStore cookies_;
-  // Short enough for the time-out case; a loopback upload never stalls that long.
-  std::unique_ptr<HttpTransport> transport_ = createCurlTransport(shortIdleTimeout());
+  std::unique_ptr<HttpTransport> transport_ = createCurlTransport(setup_.transportOptions());
   ServiceClient client_{*ServiceUrl::parse(setup_.baseUrl), *transport_, cookies_};
   Events events_;
   std::unique_ptr<MeetingUploader> uploader_ = makeUploader();
 };
 
+// What each kind of answer or transport failure becomes is decided by the
+// client (service_client_test) and the acknowledgement check (response_test),
+// and the load test plans every kind at every chunk and at the summary. Here
+// one of each way an upload ends early: an acknowledgement refused at a chunk
+// and at the summary, the service's failure passed on, a transport error.
 TEST_F(UploadTest, EveryRefusalKeepsTheFolderAndARetrySendsEverythingAgainInOrder) {
   const std::string chunkPath = meetingPath + "/audio";
-  const std::string summary = R"({"action":"summarize","expectedChunks":3})";
   const std::string unconfirmed(unconfirmedMessage);
-  const std::string unexpected(unexpectedResponseMessage);
-  const std::string curl = std::string(curlErrorDomain) + " ";
-  const std::string dropped = curl + std::to_string(CURLE_PARTIAL_FILE);
-  const std::string timedOut = curl + std::to_string(CURLE_OPERATION_TIMEDOUT);
   const struct {
     json fault;
     bool atSummary;  // else at the first chunk
     std::string outcome;
   } rows[] = {
       {{{"kind", "wrongSequence"}}, false, unconfirmed},
-      {{{"kind", "missingOk"}}, false, unconfirmed},
       {{{"kind", "okAsNumber"}}, true, unconfirmed},
       {{{"kind", "status"}, {"status", 500}, {"error", "Full."}}, true, "Full."},
-      {{{"kind", "missingOk"}}, true, unconfirmed},
-      {{{"kind", "html200"}}, false, unexpected},
-      {{{"kind", "status"}, {"status", 500}}, false, std::string(unprocessedMessage)},
-      {{{"kind", "redirect"}}, false, unexpected},
-      {{{"kind", "oversized"}}, false, unexpected},
-      {{{"kind", "drop"}}, false, dropped},
-      // Silent for longer than the idle time-out and libcurl's five-second
-      // speed window together.
-      {{{"kind", "delay"}, {"delayMs", 10000}}, false, timedOut},
+      {{{"kind", "drop"}}, false, std::string(curlErrorDomain) + " " +
+                                      std::to_string(CURLE_PARTIAL_FILE)},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.fault.dump());
@@ -181,9 +166,6 @@ TEST_F(UploadTest, EveryRefusalKeepsTheFolderAndARetrySendsEverythingAgainInOrde
     ASSERT_TRUE(retry.ok()) << retry.error().description();
     EXPECT_EQ(logged("query", chunkPath), (Strings{"sequence=0", "sequence=1", "sequence=2"}));
     EXPECT_EQ(logged("bodySha256", chunkPath), chunkHashes);
-    EXPECT_EQ(logged("contentType", chunkPath), Strings(3, "audio/wav"));
-    EXPECT_EQ(logged("bodySha256", meetingPath),
-              Strings{audioHash(Bytes(summary.begin(), summary.end()))});
     EXPECT_FALSE(fs::exists(folder_));
   }
 }

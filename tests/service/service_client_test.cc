@@ -80,7 +80,6 @@ TEST_P(RequestTest, EveryKindOfAnswerAndTransportFailureEndsAsDescribed) {
       {{{"kind", "status"}, {"status", 300}}, unprocessed},
       {{{"kind", "redirect"}}, unexpected},
       {{{"kind", "redirect"}, {"json", true}}, "failure: Moved."},
-      {{{"kind", "oversized"}}, unexpected},
       {{{"kind", "drop"}}, curl + std::to_string(CURLE_PARTIAL_FILE)},
       // Silent for longer than the idle time-out of 1 s and libcurl's
       // five-second speed window together.

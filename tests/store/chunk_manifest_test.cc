@@ -59,13 +59,9 @@ class ChunkManifestTest : public ::testing::Test {
   fs::path folder_ = temp_.folder("meeting");
 };
 
-TEST(ChunkManifestJson, RoundTripsAndRequiresBothKeys) {
-  ChunkManifest manifest;
-  manifest.chunks = {{"chunk-000.wav", std::string(64, 'a')}, {"chunk-001.wav", "b"}};
-  const std::string json = manifest.toJson();
-  EXPECT_EQ(nlohmann::json::parse(json)["version"], 1);
-  EXPECT_EQ(ChunkManifest::fromJson(json).value(), manifest);
-
+// What the writer gives back is read back unchanged: the fuzz target's
+// invariant, and SavedManifestIsReusedUnchangedAtItsLimits.
+TEST(ChunkManifestJson, IgnoresOtherMembersAndRequiresBothKeys) {
   auto extra = ChunkManifest::fromJson(
       R"({"extra":[1],"chunks":[{"sha256":"x","size":3,"name":"chunk-000.wav"}],"version":7})");
   ASSERT_TRUE(extra.ok());

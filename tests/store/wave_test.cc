@@ -34,7 +34,9 @@ Bytes payload(std::size_t size) {
   return bytes;
 }
 
-TEST(Wave, WritesTheFixedHeaderThenThePayloadAndHashesBoth) {
+// The identity (audioHash) is checked against the service's own SHA-256 of
+// what it received, in meeting_upload_test.
+TEST(Wave, WritesTheFixedHeaderThenThePayload) {
   const Bytes pcm = payload(1000);
   const Bytes bytes = wave(pcm);
   // RIFF size 1036, 16-byte fmt: PCM, mono, 16000 Hz, 32000 B/s, align 2, 16 bits; data 1000.
@@ -46,15 +48,6 @@ TEST(Wave, WritesTheFixedHeaderThenThePayloadAndHashesBoth) {
   EXPECT_EQ(Bytes(bytes.begin(), bytes.begin() + 44), header);
   EXPECT_EQ(Bytes(bytes.begin() + 44, bytes.end()), pcm);
   EXPECT_EQ(wave({}).size(), 44u);
-
-  // Its identity is the lowercase SHA-256 of the whole file.
-  EXPECT_EQ(audioHash({}), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-  EXPECT_EQ(audioHash(Bytes{'a', 'b', 'c'}),
-            "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-  Bytes first = wave(payload(64));
-  Bytes second = first;
-  second[24] = 1;  // same samples, another sample-rate field
-  EXPECT_NE(audioHash(first), audioHash(second));
 }
 
 class ValidateChunkTest : public ::testing::Test {
