@@ -162,7 +162,7 @@ TEST_P(PulseCaptureTest, ClickTrainsLineUpByTimingAndAPauseStaysSilence) {
     const std::vector<double> systemClicks = clickTimes(system, timing->at("system"));
     const std::vector<double> microphoneClicks = clickTimes(microphone, timing->at("microphone"));
     ASSERT_GE(systemClicks.size(), 20u);
-    // When the server played click k of each signal, by its own account.
+    // When the server played click k of each signal.
     const double firstClick[2] = {0.5, 0.5 + offset};
     const std::string sinks[2] = {"speakers", "micsink"};
     std::optional<double> played[2][clicks];
@@ -225,11 +225,11 @@ TEST_P(PulseCaptureTest, ClickTrainsLineUpByTimingAndAPauseStaysSilence) {
     std::printf("microphone pause %.3f s, longest system silence %.3f s, player underflows %d\n",
                 pause, longestSilence(system), player.underflows());
 
-    // The measure is the server's own account of when it played. Where that
-    // account moved under the recording by more than a cycle of the server's
-    // graph (5.3 ms on PipeWire here) plus the estimate's noise, a sink fell
-    // behind real time (seen on a busy virtual machine: by up to 0.5 s), and
-    // the tracks show the server's stalls, not the recorder's timing.
+    // The measure is when the server played each click. Where a stream's
+    // start, so measured, moved under the recording by more than the
+    // estimate's noise, a sink fell behind real time (seen on a busy virtual
+    // machine: by up to 0.5 s), and the tracks show the server's stalls, not
+    // the recorder's timing.
     double moved = 0;
     for (std::size_t stream = 0; stream < 2; ++stream) {
       std::vector<double> starts;
