@@ -1,8 +1,7 @@
 """Prints what recording costs: the CPU share of one core that the recorder
 takes while both sources deliver (the computer's output and the microphone,
 each fed by a player at 20 ms latency), against two plain `parec` processes
-recording the same two sources, at their default latency and at the
-recorder's fragment size, on a private PulseAudio and on PipeWire.
+recording the same two sources, on a private PulseAudio and on PipeWire.
 
   /usr/bin/python3 bench/recording_cost.py --build build/test [--seconds 30]
 
@@ -67,15 +66,12 @@ def main():
             plain = share(desktop, 'parec', [['parec', '-d', 'speakers.monitor'],
                                              ['parec', '-d', 'mic']],
                           options.seconds)
-            # The recorder asks PipeWire for 5 ms fragments (its placement
-            # needs the graph's short cycles there) and PulseAudio for 20 ms.
-            fragment = 5 if server == 'pipewire' else 20
             short = share(desktop, 'parec', [
-                ['parec', '--latency-msec=%d' % fragment, '-d', 'speakers.monitor'],
-                ['parec', '--latency-msec=%d' % fragment, '-d', 'mic']], options.seconds)
-            print('%-10s recorder %.2f %%; two parec %.2f %% (%.1fx), at %d ms latency %.2f %% '
-                  '(%.1fx)' % (server, recorder, plain, recorder / max(plain, 0.01), fragment,
-                               short, recorder / max(short, 0.01)))
+                ['parec', '--latency-msec=20', '-d', 'speakers.monitor'],
+                ['parec', '--latency-msec=20', '-d', 'mic']], options.seconds)
+            print('%-10s recorder %.2f %%; two parec %.2f %% (%.1fx), at 20 ms latency %.2f %% '
+                  '(%.1fx)' % (server, recorder, plain, recorder / max(plain, 0.01), short,
+                               recorder / max(short, 0.01)))
 
 
 if __name__ == '__main__':

@@ -11,7 +11,7 @@ packages=(
   libpulse-dev libsndfile1-dev libsoxr-dev libcurl4-openssl-dev libssl-dev
   nlohmann-json3-dev libcpp-httplib-dev
   # tests and benchmarks
-  libgtest-dev libgmock-dev libbenchmark-dev libpipewire-0.3-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
   pulseaudio pulseaudio-utils xvfb dbus-x11 xdotool imagemagick curl openssl
   pipewire pipewire-pulse wireplumber dbus-daemon
   # icons, install checks and the headless desktop of the demo and the tests

@@ -11,8 +11,7 @@
 // seconds ahead before the recording began, a virtual source whose latency
 // is its master's, a sink whose latency changes. PipeWire's pulse server
 // keeps no such account, and delivers within the graph cycle that played or
-// captured the audio: there a fragment is placed by its arrival, and short
-// fragments keep the cycle short.
+// captured the audio: there a fragment is placed by its arrival.
 #include <pulse/pulseaudio.h>
 #include <time.h>
 
@@ -40,14 +39,6 @@ constexpr char clientName[] = "Halden";
 // two-second bursts, which keeps the arrival clock a usable reference (and
 // several fragments fit in the clock's pause threshold).
 constexpr pa_usec_t fragmentUsec = 20'000;
-// On PipeWire, where arrival alone places the audio: a graph runs at the
-// shortest latency any of its streams asks for, and its pulse server hands
-// over what a cycle captured a few milliseconds after the cycle, so arrival
-// misplaces audio by up to a cycle. Asked for 20 ms, sinks ran 1024-frame
-// cycles (21 ms at 48 kHz) and the tracks lay 13 ms early against the
-// graph's clock; at 5 ms, 256-frame cycles and 2 ms early, whatever played
-// into the sink.
-constexpr pa_usec_t graphFragmentUsec = 5'000;
 // How often the server is asked for its account of a stream, seconds: often
 // enough that a change of latency reaches the placement within a fraction
 // of a second, rarely enough to cost nothing measurable.
@@ -292,8 +283,7 @@ Result<void> PulseCaptureStream::connect(Source& source, const char* device) {
   attributes.tlength = static_cast<uint32_t>(-1);
   attributes.prebuf = static_cast<uint32_t>(-1);
   attributes.minreq = static_cast<uint32_t>(-1);
-  attributes.fragsize = static_cast<uint32_t>(
-      pa_usec_to_bytes(accountsHold_ ? fragmentUsec : graphFragmentUsec, &spec));
+  attributes.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(fragmentUsec, &spec));
   const auto flags =
       static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE);
   if (pa_stream_connect_record(source.stream, device, &attributes, flags) < 0) {
