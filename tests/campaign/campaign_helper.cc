@@ -1,16 +1,11 @@
 // The work the crash campaign kills, one kind per command, each through the
 // library path the app takes:
-//
-//   campaign_helper record FOLDER
-//       records from the default sound server into the meeting folder; prints
-//       "recording" once capture runs, then records until it is killed.
-//   campaign_helper prepare FOLDER
-//       prepares the folder's chunks, as an upload does before it sends them.
-//   campaign_helper upload ROOT FOLDER BASE_URL SESSION
-//       uploads a saved meeting as the app's retry does: the folder must pass
-//       the saved-meeting checks against ROOT (the Recordings folder) and
-//       BASE_URL; the session cookie SESSION signs the requests in.
-//
+//   record FOLDER: records from the default sound server into the meeting
+//       folder; prints "recording" once capture runs, then records until killed.
+//   prepare FOLDER: prepares the folder's chunks, as an upload does first.
+//   upload ROOT FOLDER BASE_URL SESSION: uploads a saved meeting as the app's
+//       retry does: the folder must pass the saved-meeting checks against ROOT
+//       (the Recordings folder) and BASE_URL; the cookie SESSION signs in.
 // Exit status 0 on success; 1 with the error on stderr; 2 for a bad command line.
 #include <unistd.h>
 
@@ -37,17 +32,13 @@ int fail(const Error& error) {
   return 1;
 }
 
-class FixedCookies : public CookieStore {
- public:
-  explicit FixedCookies(std::vector<Cookie> cookies) : cookies_(std::move(cookies)) {}
-  Task<std::vector<Cookie>> getAll() override { co_return cookies_; }
+struct MemoryCookies : CookieStore {
+  Task<std::vector<Cookie>> getAll() override { co_return cookies; }
   Task<Result<void>> add(Cookie cookie) override {
-    cookies_.push_back(std::move(cookie));
+    cookies.push_back(std::move(cookie));
     co_return success();
   }
-
- private:
-  std::vector<Cookie> cookies_;
+  std::vector<Cookie> cookies;
 };
 
 int record(const std::string& folder) {
@@ -70,19 +61,15 @@ int upload(const std::string& root, const std::string& chosen, const std::string
   if (!url) return 2;
   Result<SavedMeeting> meeting = checkSavedMeeting(root, chosen, url->text());
   if (!meeting.ok()) return fail(meeting.error());
-  Cookie cookie;
+  MemoryCookies cookies;
+  Cookie& cookie = cookies.cookies.emplace_back();
   cookie.name = "authjs.session-token";
   cookie.value = session;
   cookie.domain = url->host().value_or("");
-  FixedCookies cookies({cookie});
   std::unique_ptr<HttpTransport> transport = createCurlTransport();
   ServiceClient client(*url, *transport, cookies);
-  UploadHooks hooks;
-  hooks.emit = [](const std::string&, const std::string&) {};
-  hooks.requestAttention = [] {};
-  MeetingUploader uploader(client, hooks);
-  Result<void> uploaded =
-      runToCompletion(uploader.upload(meeting->folder, meeting->meetingId));
+  MeetingUploader uploader(client, {[](const std::string&, const std::string&) {}, [] {}, {}, {}});
+  Result<void> uploaded = runToCompletion(uploader.upload(meeting->folder, meeting->meetingId));
   return uploaded.ok() ? 0 : fail(uploaded.error());
 }
 
@@ -93,7 +80,6 @@ int main(int argc, char** argv) {
   if (args.size() == 2 && args[0] == "record") return record(args[1]);
   if (args.size() == 2 && args[0] == "prepare") return prepare(args[1]);
   if (args.size() == 5 && args[0] == "upload") return upload(args[1], args[2], args[3], args[4]);
-  std::fprintf(stderr, "usage: campaign_helper record|prepare FOLDER\n"
-                       "       campaign_helper upload ROOT FOLDER BASE_URL SESSION\n");
+  std::fprintf(stderr, "campaign_helper: bad command line\n");
   return 2;
 }

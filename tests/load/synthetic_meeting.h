@@ -1,34 +1,34 @@
 // Meetings for the upload load test: a random but reproducible layout of
 // tracks (lengths, start times, missing tracks, with or without timing.json)
-// and deterministic audio, written into a meeting folder as capture writes it,
-// and the chunks the folder must become, computed from the documented mix
-// independently of the store's preparation.
+// and deterministic audio, written into a meeting folder as capture writes it.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "base/error.h"
+#include "store/timing.h"
 
 namespace halden::load {
 
-// One source of a meeting: its 16-bit samples as the track file stores them.
-struct SyntheticTrack {
-  std::string name;  // "system" or "microphone"
-  std::vector<int16_t> samples;
-  int64_t offset = 0;  // meeting frame of the track's frame 0, as the mix places it
-};
+// The load test's draws, all from one generator, so that its seed replays a run.
+inline int64_t uniform(std::mt19937_64& random, int64_t low, int64_t high) {
+  return std::uniform_int_distribution<int64_t>(low, high)(random);
+}
+inline bool chance(std::mt19937_64& random, double probability) {
+  return std::bernoulli_distribution(probability)(random);
+}
 
+// One track ends where the mixed meeting ends, none later.
 struct SyntheticMeeting {
-  std::string meetingId;  // UUID text, the folder name
-  int64_t frames = 0;     // the mixed meeting's length
-  std::vector<SyntheticTrack> tracks;
-  // Members of timing.json (track name -> seconds); nothing: no file.
-  std::optional<std::vector<std::pair<std::string, double>>> timing;
+  std::string meetingId;                               // UUID text, the folder name
+  std::map<std::string, std::vector<int16_t>> tracks;  // "system", "microphone": 16-bit samples
+  std::optional<TimingMap> timing;                     // nothing: no timing.json
 };
 
 // A meeting of `minFrames` to `maxFrames` frames (16 kHz). Lengths near a
@@ -42,11 +42,5 @@ SyntheticMeeting makeMeeting(std::mt19937_64& random, int64_t minFrames, int64_t
 Result<std::filesystem::path> writeMeetingFolder(const SyntheticMeeting& meeting,
                                                  const std::filesystem::path& root,
                                                  const std::string& origin);
-
-// SHA-256 (lowercase hex) of every chunk file the meeting must be prepared
-// into, in upload order.
-std::vector<std::string> expectedChunkHashes(const SyntheticMeeting& meeting);
-
-std::string sha256Hex(const void* data, std::size_t size);
 
 }  // namespace halden::load

@@ -6,18 +6,15 @@
 // After every attempt it compares the meeting folder with the service's
 // records: a folder may be gone only once the service holds every chunk with
 // the identity the documented mix gives and has recorded the summary request.
-// Prints its counts and exits non-zero when a meeting was lost, a folder went
-// early, stored audio differs, or an attempt's outcome disagrees with the
-// faults planned for it.
-//
-//   halden_upload_load [--seed N] [--meetings N] [--min-seconds S] [--max-seconds S]
-#include <glib.h>
-#include <httplib.h>
+// Prints each problem and exits 1 when a meeting was lost, a folder went
+// early or stayed, stored audio differs, or an attempt's outcome disagrees
+// with the faults planned for it; 2 when the run itself could not go on.
+#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
-#include <cstdio>
+#include <cmath>
 #include <cstdlib>
-#include <deque>
 #include <iostream>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -26,13 +23,15 @@
 
 #include "app/app_delegate.h"
 #include "base/main_context.h"
-#include "load/fault_plan.h"
 #include "load/synthetic_meeting.h"
 #include "service/http_transport.h"
 #include "service/meeting_upload.h"
+#include "store/wave.h"
 #include "testing/devservice_process.h"
 #include "testing/fake_desktop.h"
 #include "testing/main_context.h"
+#include "testing/reference_mix.h"
+#include "testing/stand_in_control.h"
 #include "testing/temp_folder.h"
 
 namespace halden::load {
@@ -47,38 +46,33 @@ constexpr std::string_view sessionValue = "load-test-session";
 constexpr int attemptsPerMeeting = 6;
 // A wait for one attempt longer than this is a hang, not slowness: the
 // largest meeting is a few chunks on loopback.
-constexpr double attemptLimitSeconds = 600;
+constexpr unsigned attemptLimitSeconds = 600;
 
 struct Options {
-  uint64_t seed = 0;
-  int meetings = 20;
-  double minSeconds = 1;
-  double maxSeconds = 40;
+  uint64_t seed =
+      std::random_device()() ^
+      static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count());
+  double meetings = 20, minSeconds = 1, maxSeconds = 40;
 };
 
+// "--name value" pairs; nothing when an argument is unknown or out of range.
 std::optional<Options> parseOptions(int argc, char** argv) {
   Options options;
-  options.seed = std::random_device()() ^
-                 static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count());
+  const std::map<std::string, double*> numbers = {{"--meetings", &options.meetings},
+                                                  {"--min-seconds", &options.minSeconds},
+                                                  {"--max-seconds", &options.maxSeconds}};
   for (int i = 1; i + 1 < argc; i += 2) {
-    const std::string name = argv[i];
     char* end = nullptr;
-    const char* value = argv[i + 1];
-    if (name == "--seed") {
-      options.seed = std::strtoull(value, &end, 10);
-    } else if (name == "--meetings") {
-      options.meetings = static_cast<int>(std::strtol(value, &end, 10));
-    } else if (name == "--min-seconds") {
-      options.minSeconds = std::strtod(value, &end);
-    } else if (name == "--max-seconds") {
-      options.maxSeconds = std::strtod(value, &end);
-    } else {
-      return std::nullopt;
+    if (std::string(argv[i]) == "--seed") {
+      options.seed = std::strtoull(argv[i + 1], &end, 10);
+    } else if (const auto number = numbers.find(argv[i]); number != numbers.end()) {
+      *number->second = std::strtod(argv[i + 1], &end);
     }
     if (!end || *end != '\0') return std::nullopt;
   }
-  if (argc % 2 == 0 || options.meetings < 1 || options.minSeconds <= 0 ||
-      options.maxSeconds < options.minSeconds || options.maxSeconds > 14'400) {
+  if (argc % 2 == 0 || options.meetings < 1 || std::trunc(options.meetings) != options.meetings ||
+      options.minSeconds <= 0 || options.maxSeconds < options.minSeconds ||
+      options.maxSeconds > 14'400) {
     return std::nullopt;
   }
   return options;
@@ -111,37 +105,7 @@ class NoCapture final : public CaptureService {
   }
 };
 
-// The service's control API; any failure to reach it ends the run.
-class Control {
- public:
-  explicit Control(const std::string& baseUrl) : client_(baseUrl) {}
-  json get(const std::string& path) {
-    httplib::Result answer = client_.Get(path);
-    check(answer, path);
-    return json::parse(answer->body);
-  }
-  std::string bytes(const std::string& path) {
-    httplib::Result answer = client_.Get(path);
-    check(answer, path);
-    return answer->body;
-  }
-  void post(const std::string& path, const json& body) {
-    httplib::Result answer = client_.Post(path, body.dump(), "application/json");
-    check(answer, path);
-  }
-
- private:
-  static void check(const httplib::Result& answer, const std::string& path) {
-    if (answer && answer->status == 200) return;
-    std::cerr << "control " << path
-              << " failed: " << (answer ? answer->body : httplib::to_string(answer.error()))
-              << "\n";
-    std::exit(2);
-  }
-  httplib::Client client_;
-};
-
-// One meeting between its folder being written and its verification.
+// A meeting whose folder is written and not yet finished with.
 struct Meeting {
   std::string meetingId;
   fs::path folder;
@@ -149,28 +113,16 @@ struct Meeting {
   int attempts = 0;
 };
 
-struct Counts {
-  int meetings = 0, chunks = 0, attempts = 0, failedAttempts = 0, retries = 0;
-  double audioSeconds = 0;
-  std::map<std::string, int> faults;
-  int deletions = 0, earlyDeletions = 0, lost = 0, audioDiffers = 0;
-  int wrongIdentities = 0, unexpectedOutcomes = 0, unconsumedFaults = 0, folderProblems = 0;
-
-  int problems() const {
-    return earlyDeletions + lost + audioDiffers + wrongIdentities + unexpectedOutcomes +
-           unconsumedFaults + folderProblems;
-  }
-};
-
 class LoadRun {
  public:
   explicit LoadRun(const Options& options) : options_(options), random_(options.seed) {}
 
+  // The exit status.
   int run() {
     testing::DevServiceOptions serviceOptions;
     serviceOptions.dataFolder = temp_.folder("service");
     serviceOptions.sessions = {std::string(sessionValue)};
-    std::optional<std::string> base = service_.tryStart(serviceOptions);
+    const std::optional<std::string> base = service_.tryStart(serviceOptions);
     if (!base) {
       std::cerr << "halden-devservice did not start:\n" << service_.stderrText();
       return 2;
@@ -178,192 +130,207 @@ class LoadRun {
     baseUrl_ = *base;
     control_.emplace(baseUrl_);
     const ServiceUrl appUrl = *ServiceUrl::parse(baseUrl_);
-    origin_ = appUrl.text();
     transport_ = createCurlTransport();
     client_.emplace(appUrl, *transport_, cookies_);
-    UploadHooks hooks;  // the real preparation and removal
-    hooks.emit = [](const std::string&, const std::string&) {};
-    hooks.requestAttention = [] {};
-    uploader_.emplace(*client_, std::move(hooks));
+    // No page to tell, and the real preparation and removal.
+    uploader_.emplace(*client_, UploadHooks{[](auto&, auto&) {}, [] {}, nullptr, nullptr});
     delegate_ = std::make_unique<AppDelegate>(appUrl, shell_, view_, *transport_,
                                               std::make_unique<NoCapture>(),
                                               AppDelegate::Options{.root = root_});
     delegate_->launch();
 
-    const auto minFrames = std::max<int64_t>(1, static_cast<int64_t>(options_.minSeconds * 16000));
-    const auto maxFrames = static_cast<int64_t>(options_.maxSeconds * 16000);
-    for (int i = 0; i < options_.meetings; ++i) {
-      if (!startMeeting(minFrames, maxFrames)) return 2;
+    const int64_t rate = testing::mixRate;
+    const auto minFrames = std::max<int64_t>(1, static_cast<int64_t>(options_.minSeconds * rate));
+    const auto maxFrames = static_cast<int64_t>(options_.maxSeconds * rate);
+    int started = 0;
+    while (started < options_.meetings || !saved_.empty()) {
       // A user retries some saved meetings soon, others much later.
-      while (!saved_.empty() && (saved_.size() > 4 || std::bernoulli_distribution(0.5)(random_))) {
-        retryOne(std::uniform_int_distribution<std::size_t>(0, saved_.size() - 1)(random_));
+      if (!saved_.empty() && (started == options_.meetings || saved_.size() > 4 || chance(0.5))) {
+        const auto index = uniform(0, std::ssize(saved_) - 1);
+        Meeting meeting = std::move(saved_[index]);
+        saved_.erase(saved_.begin() + index);
+        attempt(std::move(meeting));
+        continue;
       }
+      ++started;
+      const SyntheticMeeting synthetic = makeMeeting(random_, minFrames, maxFrames);
+      const Result<fs::path> folder = writeMeetingFolder(synthetic, root_, appUrl.text());
+      if (!folder.ok()) {
+        std::cerr << synthetic.meetingId << ": " << folder.error().description() << "\n";
+        return 2;
+      }
+      // The chunk identities the folder must reach the service with.
+      Meeting meeting{synthetic.meetingId, *folder, {}};
+      for (const Bytes& chunk : testing::referenceChunks(
+               testing::referenceMix(synthetic.tracks, synthetic.timing.value_or(TimingMap{})))) {
+        meeting.expected.push_back(audioHash(chunk));
+      }
+      chunks_ += static_cast<int>(meeting.expected.size());
+      attempt(std::move(meeting));
     }
-    while (!saved_.empty()) retryOne(0);
-    return 0;
+    std::cout << started << " meetings, " << chunks_ << " chunks, " << attempts_ << " attempts ("
+              << failedAttempts_ << " failed), faults " << json(faultKinds_).dump() << ", "
+              << problems_ << " problems\n";
+    return problems_ > 0 ? 1 : 0;
   }
-
-  const Counts& counts() const { return counts_; }
 
  private:
-  bool startMeeting(int64_t minFrames, int64_t maxFrames) {
-    SyntheticMeeting synthetic = makeMeeting(random_, minFrames, maxFrames);
-    Result<fs::path> folder = writeMeetingFolder(synthetic, root_, origin_);
-    if (!folder.ok()) {
-      std::cerr << "cannot write meeting " << synthetic.meetingId << ": "
-                << folder.error().description() << "\n";
-      return false;
-    }
-    Meeting meeting{synthetic.meetingId, *folder, expectedChunkHashes(synthetic)};
-    ++counts_.meetings;
-    counts_.chunks += static_cast<int>(meeting.expected.size());
-    counts_.audioSeconds += static_cast<double>(synthetic.frames) / 16000;
-    // The end of a recording hands the folder to the uploader.
-    if (!attempt(meeting, [&] { return uploader_->upload(meeting.folder, meeting.meetingId); })) {
-      saved_.push_back(std::move(meeting));
-    }
-    return true;
+  int64_t uniform(int64_t low, int64_t high) { return load::uniform(random_, low, high); }
+  bool chance(double probability) { return load::chance(random_, probability); }
+
+  void problem(const std::string& what) {
+    std::cout << what << std::endl;
+    ++problems_;
   }
 
-  void retryOne(std::size_t index) {
-    Meeting meeting = std::move(saved_[index]);
-    saved_.erase(saved_.begin() + static_cast<std::ptrdiff_t>(index));
-    ++counts_.retries;
-    // "Retry upload" on the page, then the meeting's folder in the chooser.
-    const bool done = attempt(meeting, [&]() -> Task<Result<void>> {
-      shell_.chosenFolders.push_back(meeting.folder);
-      view_.scripts.clear();
-      delegate_->scriptMessage(true, baseUrl_ + "/clients/workspace", R"({"action":"retry"})");
-      auto recovered = waitFor([this] { return !delegate_->state().recovering; });
-      co_await recovered;
-      // A refused retry sends the page nothing; every other ends with an event.
-      if (view_.scripts.empty()) co_return failure("The retry was refused.");
-      const SessionState& state = delegate_->state();
-      if (state.noticeState == "ready") co_return success();
-      co_return failure(state.notice);
-    });
-    if (done) return;
-    if (meeting.attempts >= attemptsPerMeeting) {
-      std::cout << "LOST " << meeting.meetingId << " after " << meeting.attempts
-                << " attempts; its folder stays in " << meeting.folder << "\n";
-      ++counts_.lost;
-      return;
+  // A fault that must make the attempt fail.
+  json failingFault(bool chunk) {
+    // Not wrongSequence (first) for a summary: there it answers
+    // {"ok":true,"sequence":1}, an acknowledgement for which the service records nothing.
+    static const std::vector<std::string> kinds = {"wrongSequence", "html200", "missingOk",
+                                                   "okAsNumber",    "status",  "redirect",
+                                                   "oversized",     "drop"};
+    json fault = {{"kind", kinds[uniform(chunk ? 0 : 1, std::ssize(kinds) - 1)]}};
+    if (fault["kind"] == "status") {
+      static const std::vector<int> statuses = {200, 400, 401, 403, 404, 409,
+                                                413, 429, 500, 502, 503, 504};
+      fault["status"] = statuses[uniform(0, std::ssize(statuses) - 1)];
+      const json bodies[] = {json::object(),  // {}, an error or an HTML page
+                             {{"error", "The service is resting."}},
+                             {{"body", "<html>Bad gateway</html>"}, {"contentType", "text/html"}}};
+      fault.update(bodies[uniform(0, 2)]);
+    } else if (fault["kind"] == "redirect") {
+      fault["json"] = chance(0.5);
     }
-    saved_.push_back(std::move(meeting));
+    return fault;
   }
 
-  // Resumes once `done` holds, looking every few milliseconds.
-  template <typename Condition>
-  Task<void> waitFor(Condition done) {
-    while (!done()) co_await sleepFor(std::chrono::milliseconds(5));
-  }
-
-  // Runs one attempt and checks the folder against the service. True when
-  // the meeting is finished with: uploaded and verified, or gone wrongly.
-  template <typename Start>
-  bool attempt(Meeting& meeting, Start start) {
-    const bool mayFail = meeting.attempts + 1 < attemptsPerMeeting;
-    const AttemptPlan plan =
-        planAttempt(random_, meeting.meetingId, meeting.expected.size(), mayFail);
-    for (const json& fault : plan.faults) control_->post("/__control/faults", fault);
-    ++meeting.attempts;
-    ++counts_.attempts;
-
-    std::optional<Result<void>> outcome;
-    spawn([](Start begin, std::optional<Result<void>>& out) -> Task<void> {
-      auto attempted = begin();
-      out.emplace(co_await attempted);
-    }(start, outcome));
-    const gint64 limit = g_get_monotonic_time() + static_cast<gint64>(attemptLimitSeconds * 1e6);
-    while (!outcome) {
-      if (!g_main_context_iteration(context_.get(), FALSE)) g_usleep(1000);
-      if (g_get_monotonic_time() > limit) {
-        std::cerr << "attempt " << meeting.attempts << " of " << meeting.meetingId
-                  << " did not end\n";
-        std::exit(2);
+  // The faults of one attempt, and whether it must fail. Its requests are the
+  // chunks 0..N-1 on one path, then the summary on another; each path's faults
+  // are taken in order, so a fault reaches chunk k behind k pass-through
+  // entries. With `mayFail`, half the attempts get one failing fault on a
+  // random request and nothing beyond it, so every planned fault is taken
+  // before the attempt ends. Harmless faults (a delay, a stray cookie) must
+  // change nothing.
+  std::pair<std::vector<json>, bool> planAttempt(const Meeting& meeting, bool mayFail) {
+    const std::string summaryPath = "/api/meetings/" + meeting.meetingId;
+    const std::string chunkPath = summaryPath + "/audio";
+    const int64_t count = std::ssize(meeting.expected);
+    const bool fails = mayFail && chance(0.5);
+    const int64_t last = fails ? uniform(0, count) : count;
+    std::vector<json> faults;
+    const auto add = [&faults](json fault, const std::string& path) {
+      fault.update({{"path", path}, {"match", "exact"}});
+      faults.push_back(std::move(fault));
+    };
+    int passes = 0;
+    for (int64_t request = 0; request <= last; ++request) {
+      const bool chunk = request < count;
+      json fault;
+      if (fails && request == last) {
+        fault = failingFault(chunk);
+      } else if (chance(0.15)) {
+        fault = chance(0.7) ? json{{"kind", "delay"}, {"delayMs", uniform(1, 400)}}
+                            : json{{"kind", "setCookie"}};
+      } else {
+        ++passes;
+        continue;
       }
+      const json passThrough = {{"kind", "delay"}, {"delayMs", 0}, {"count", passes}};
+      if (chunk && passes > 0) add(passThrough, chunkPath);
+      passes = 0;
+      ++faultKinds_[fault["kind"].get<std::string>()];
+      add(std::move(fault), chunk ? chunkPath : summaryPath);
     }
-    if (!outcome->ok()) ++counts_.failedAttempts;
-
-    const json pending = control_->get("/__control/faults").at("faults");
-    int unconsumed = 0;
-    for (const json& fault : pending) {
-      if (fault.at("path").get<std::string>().find(meeting.meetingId) != std::string::npos) {
-        ++unconsumed;
-      }
-    }
-    if (unconsumed > 0) {
-      std::cout << "UNCONSUMED faults of " << meeting.meetingId << ": " << pending.dump() << "\n";
-      ++counts_.unconsumedFaults;
-    } else {
-      for (const auto& [kind, n] : plan.kinds) counts_.faults[kind] += n;
-    }
-    if (plan.fails == outcome->ok()) {
-      std::cout << "UNEXPECTED outcome of " << meeting.meetingId << " attempt " << meeting.attempts
-                << ": planned to " << (plan.fails ? "fail" : "succeed") << ", got "
-                << (outcome->ok() ? std::string("success") : outcome->error().description())
-                << "\n";
-      ++counts_.unexpectedOutcomes;
-    }
-    return checkFolder(meeting, outcome->ok());
+    return {faults, fails};
   }
 
-  bool checkFolder(Meeting& meeting, bool succeeded) {
+  // "Retry upload" on the page, then the meeting's folder in the chooser.
+  Task<Result<void>> retryUpload(fs::path folder) {
+    shell_.chosenFolders.push_back(std::move(folder));
+    view_.scripts.clear();
+    delegate_->scriptMessage(true, baseUrl_ + "/clients/workspace", R"({"action":"retry"})");
+    while (delegate_->state().recovering) co_await sleepFor(std::chrono::milliseconds(5));
+    // A refused retry sends the page nothing; every other ends with an event.
+    if (view_.scripts.empty()) co_return failure("The retry was refused.");
+    if (delegate_->state().noticeState == "ready") co_return success();
+    co_return failure(delegate_->state().notice);
+  }
+
+  // Runs the meeting's next attempt, the first as the end of a recording
+  // starts it, and checks its outcome against its plan and the service's
+  // records; saves the meeting for a retry unless it is finished with.
+  void attempt(Meeting meeting) {
+    const auto [faults, fails] = planAttempt(meeting, meeting.attempts + 1 < attemptsPerMeeting);
+    for (const json& fault : faults) control_->addFault(fault);
+    const bool retry = meeting.attempts++ > 0;
+    ++attempts_;
+    ::alarm(attemptLimitSeconds);  // a hang ends the run by SIGALRM
+    const Result<void> outcome = runToCompletion(
+        retry ? retryUpload(meeting.folder) : uploader_->upload(meeting.folder, meeting.meetingId));
+    ::alarm(0);
+    if (!outcome.ok()) ++failedAttempts_;
+
     const std::string id = meeting.meetingId;
-    const json stored = control_->get("/__control/chunks?meeting=" + id).at("chunks");
-    bool complete = stored.size() == meeting.expected.size();
+    for (const json& fault : control_->faults()) {
+      if (fault.at("path").get<std::string>().find(id) != std::string::npos) {
+        problem("UNCONSUMED fault of " + id + ": " + fault.dump());
+      }
+    }
+    if (fails == outcome.ok()) {
+      problem("UNEXPECTED outcome of " + id + " attempt " + std::to_string(meeting.attempts) +
+              ": " + (outcome.ok() ? "success" : outcome.error().description()));
+    }
+    if (finished(meeting, outcome.ok())) return;
+    if (meeting.attempts < attemptsPerMeeting) {
+      saved_.push_back(std::move(meeting));
+    } else {
+      problem("LOST " + id + "; its folder stays in " + meeting.folder.string());
+    }
+  }
+
+  // Checks the folder against the service. True when the meeting is finished
+  // with: uploaded and verified, or gone wrongly.
+  bool finished(const Meeting& meeting, bool succeeded) {
+    const std::string& id = meeting.meetingId;
+    const std::size_t count = meeting.expected.size();
+    const json stored = control_->chunks(id);
+    bool complete = stored.size() == count;
     for (const auto& [key, digest] : stored.items()) {
       const std::size_t k = std::stoul(key);
-      const bool right = k < meeting.expected.size() && digest == meeting.expected[k];
-      if (!right) {
-        std::cout << "WRONG identity of chunk " << key << " of " << id << "\n";
-        ++counts_.wrongIdentities;
+      if (k >= count || digest != meeting.expected[k]) {
+        problem("WRONG identity of chunk " + key + " of " + id);
+        complete = false;
       }
-      complete = complete && right;
     }
-    bool summarized = false;
-    const json summaries = control_->get("/__control/summaries").at("summaries");
-    for (const json& summary : summaries) {
-      summarized = summarized || (summary.at("meetingId") == id &&
-                                  summary.at("expectedChunks") == meeting.expected.size());
-    }
+    const json summaries = control_->summaries();
+    const bool summarized = std::any_of(summaries.begin(), summaries.end(), [&](const json& s) {
+      return s.at("meetingId") == id && s.at("expectedChunks") == count;
+    });
 
     std::error_code error;
-    const bool gone = !fs::exists(meeting.folder, error) && !error;
-    if (!gone) {
-      if (succeeded) {
-        std::cout << "KEPT " << id << ": the upload succeeded but its folder stayed\n";
-        ++counts_.folderProblems;
-        return true;
-      }
-      return false;  // saved for a retry
+    if (fs::exists(meeting.folder, error) || error) {
+      if (succeeded) problem("KEPT " + id + ": the upload succeeded but its folder stayed");
+      return succeeded;
     }
-    ++counts_.deletions;
-    if (!succeeded) {
-      std::cout << "REMOVED " << id << " although its attempt failed\n";
-      ++counts_.folderProblems;
-    }
+    if (!succeeded) problem("REMOVED " + id + " although its attempt failed");
     if (!complete || !summarized) {
-      std::cout << "EARLY removal of " << id << ": service holds " << stored.size() << " of "
-                << meeting.expected.size() << " chunks, summary "
-                << (summarized ? "recorded" : "missing") << "\n";
-      ++counts_.earlyDeletions;
-      ++counts_.lost;
+      problem("EARLY removal of " + id + ": the service holds " + std::to_string(stored.size()) +
+              " of " + std::to_string(count) + " chunks, summary " +
+              (summarized ? "recorded" : "missing"));
       return true;
     }
     // The audio itself, hashed here rather than trusting the service's digest.
-    for (std::size_t k = 0; k < meeting.expected.size(); ++k) {
-      const std::string bytes =
-          control_->bytes("/__control/chunk?meeting=" + id + "&sequence=" + std::to_string(k));
-      if (sha256Hex(bytes.data(), bytes.size()) != meeting.expected[k]) {
-        std::cout << "AUDIO of chunk " << k << " of " << id << " differs\n";
-        ++counts_.audioDiffers;
+    for (std::size_t k = 0; k < count; ++k) {
+      const std::optional<std::string> bytes = control_->chunk(id, static_cast<int>(k));
+      if (!bytes || audioHash(Bytes(bytes->begin(), bytes->end())) != meeting.expected[k]) {
+        problem("AUDIO of chunk " + std::to_string(k) + " of " + id + " differs");
       }
     }
     // What was verified goes; partial chunks of saved meetings may go with
     // it, as every retry sends all chunks again.
     if (saved_.empty() || ++verifiedSinceReset_ >= 20) {
-      control_->post("/__control/reset", json::object());
+      control_->reset();
       verifiedSinceReset_ = 0;
     }
     return true;
@@ -371,13 +338,14 @@ class LoadRun {
 
   Options options_;
   std::mt19937_64 random_;
-  Counts counts_;
+  int chunks_ = 0, attempts_ = 0, failedAttempts_ = 0, problems_ = 0, verifiedSinceReset_ = 0;
+  std::map<std::string, int> faultKinds_;  // planned, pass-throughs aside
   testing::PrivateMainContext context_;
   testing::TempFolder temp_;  // outlives the service, which writes into it
   fs::path root_ = temp_.path() / "data" / "Halden" / "Recordings";
   testing::DevService service_;
-  std::string baseUrl_, origin_;
-  std::optional<Control> control_;
+  std::string baseUrl_;
+  std::optional<testing::StandInControl> control_;
   SessionCookies cookies_;
   std::unique_ptr<HttpTransport> transport_;
   std::optional<ServiceClient> client_;
@@ -385,40 +353,8 @@ class LoadRun {
   testing::FakeShell shell_;
   testing::FakeView view_{cookies_};
   std::unique_ptr<AppDelegate> delegate_;  // the "Retry upload" path
-  std::deque<Meeting> saved_;              // failed meetings awaiting a retry
-  int verifiedSinceReset_ = 0;
+  std::vector<Meeting> saved_;             // failed meetings awaiting a retry
 };
-
-void print(const Options& options, const Counts& counts, double seconds) {
-  std::printf("seed %llu (rerun: --seed %llu --meetings %d --min-seconds %g --max-seconds %g)\n",
-              static_cast<unsigned long long>(options.seed),
-              static_cast<unsigned long long>(options.seed), options.meetings, options.minSeconds,
-              options.maxSeconds);
-  std::printf("meetings %d, audio %.1f s, chunks %d\n", counts.meetings, counts.audioSeconds,
-              counts.chunks);
-  std::printf("attempts %d, failed attempts %d, retries %d\n", counts.attempts,
-              counts.failedAttempts, counts.retries);
-  std::printf("faults injected:");
-  int total = 0;
-  for (const auto& [kind, n] : counts.faults) {
-    std::printf(" %s %d", kind.c_str(), n);
-    total += n;
-  }
-  std::printf(" (total %d)\n", total);
-  std::printf(
-      "folders removed %d, removed before the service held every chunk and the summary %d\n",
-      counts.deletions, counts.earlyDeletions);
-  std::printf("meetings lost %d\n", counts.lost);
-  std::printf("meetings whose stored audio differs from the expected %d\n", counts.audioDiffers);
-  std::printf(
-      "wrong chunk identities %d, outcomes unlike the plan %d, faults not reached %d, "
-      "folder kept or removed against the outcome %d\n",
-      counts.wrongIdentities, counts.unexpectedOutcomes, counts.unconsumedFaults,
-      counts.folderProblems);
-  std::printf("run time %.1f s\n", seconds);
-  const int failed = counts.problems() > 0 ? 1 : 0;
-  std::printf("load: %d passed, %d failed\n", 1 - failed, failed);
-}
 
 }  // namespace
 }  // namespace halden::load
@@ -431,16 +367,12 @@ int main(int argc, char** argv) {
               << " [--seed N] [--meetings N] [--min-seconds S] [--max-seconds S]\n";
     return 2;
   }
-  std::printf("seed %llu\n", static_cast<unsigned long long>(options->seed));
-  std::fflush(stdout);
-  const auto began = std::chrono::steady_clock::now();
-  Counts counts;
-  {
-    LoadRun run(*options);
-    if (const int status = run.run(); status != 0) return status;
-    counts = run.counts();
+  // First, so that a run that hangs or crashes can be replayed.
+  std::cout << "seed " << options->seed << std::endl;
+  try {
+    return LoadRun(*options).run();
+  } catch (const halden::testing::StandInControl::Error& error) {
+    std::cerr << error.what() << "\n";  // the service, not the app, failed
+    return 2;
   }
-  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - began;
-  print(*options, counts, took.count());
-  return counts.problems() > 0 ? 1 : 0;
 }
