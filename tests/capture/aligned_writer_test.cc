@@ -1,9 +1,6 @@
 #include "capture/aligned_writer.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -14,10 +11,7 @@
 
 #include "capture/scripted_capture.h"
 #include "store/format.h"
-#include "store/prepare_chunks.h"
-#include "store/timing.h"
 #include "store/track_file.h"
-#include "store/wave.h"
 #include "testing/temp_folder.h"
 
 namespace halden {
@@ -26,9 +20,7 @@ namespace {
 constexpr double first = 10.0;
 constexpr int64_t limit = maximumMeetingFrames;
 
-std::vector<float> frames(std::size_t count, float value = 0.2f) {
-  return std::vector<float>(count, value);
-}
+std::vector<float> frames(std::size_t count) { return std::vector<float>(count, 0.2f); }
 
 // The timestamp whose target frame is `frame` in a track started at `first`.
 double stampAt(int64_t frame) { return first + static_cast<double>(frame) / meetingSampleRate; }
@@ -41,7 +33,7 @@ struct FakeTrack : TrackOutput {
   FakeTrack(int64_t initial, std::size_t failingAppend) : held(initial), failing(failingAppend) {}
   int64_t length() const override { return held; }
   Result<void> append(std::span<const float> data) override {
-    if (shape.size() == failing) return error;
+    if (shape.size() == failing) return failure("disk full");
     const auto size = static_cast<int64_t>(data.size());
     shape.push_back(std::ranges::all_of(data, [](float v) { return v == 0.0f; }) ? -size : size);
     held += size;
@@ -51,7 +43,6 @@ struct FakeTrack : TrackOutput {
   int64_t held;
   std::vector<int64_t> shape;
   std::size_t failing;
-  Error error = failure("disk full");
 };
 
 TEST(AppendAligned, PlacesFillsOrRefusesEachBuffer) {
@@ -71,16 +62,13 @@ TEST(AppendAligned, PlacesFillsOrRefusesEachBuffer) {
                          clockChanged = clockChangedMessage;
   const double justOverOneSecondEarly = std::nextafter(first - 1.0, -inf);
   const Case cases[] = {
-      {"on time", 32000, 320, stampAt(32000), first, {320}, ""},
       // Within +-0.1 s the buffer goes straight after the previous one.
       {"late jitter", 32000, 320, stampAt(33600), first, {320}, ""},
       {"early jitter", 32000, 320, stampAt(30400), first, {320}, ""},
       // One frame more is a pause, filled exactly up to the target in blocks
       // of at most one second.
       {"pause", 32000, 320, stampAt(33601), first, {-1601, 320}, ""},
-      {"1 s pause", 32000, 320, stampAt(48000), first, {-16000, 320}, ""},
       {"1 s + 1 pause", 32000, 320, stampAt(48001), first, {-16000, -1, 320}, ""},
-      {"2 s pause", 32000, 320, stampAt(64000), first, {-16000, -16000, 320}, ""},
       {"backwards", 32000, 320, stampAt(30399), first, {}, outOfOrder},
       // Up to one second early goes to frame 0, then the order rule applies.
       {"1 s early", 0, 320, first - 1.0, first, {320}, ""},
@@ -88,15 +76,11 @@ TEST(AppendAligned, PlacesFillsOrRefusesEachBuffer) {
       {"early, jitter", 1600, 320, first - 0.5, first, {320}, ""},
       {"too early", 0, 320, justOverOneSecondEarly, first, {}, clockChanged},
       {"NaN time", 16000, 1, nan, first, {}, clockChanged},
-      {"NaN first time", 16000, 1, first, nan, {}, clockChanged},
-      {"infinite time", 16000, 1, inf, first, {}, clockChanged},
-      {"infinite times", 16000, 1, inf, inf, {}, clockChanged},
       {"-infinite first time", 16000, 1, first, -inf, {}, clockChanged},
-      // Halves round away from zero; seen through the silence before.
+      // Halves round up (not to even), less than a half down; seen through the
+      // silence before.
       {"1600.49", 0, 10, 1600.49 / meetingSampleRate, 0, {10}, ""},
       {"1600.5", 0, 10, 1600.5 / meetingSampleRate, 0, {-1601, 10}, ""},
-      {"1602.49", 0, 10, 1602.49 / meetingSampleRate, 0, {-1602, 10}, ""},
-      {"1602.5", 0, 10, 1602.5 / meetingSampleRate, 0, {-1603, 10}, ""},
       // The limit: refused before anything is written...
       {"past 4 h", 0, 320, stampAt(limit + 1), first, {}, pastLimit},
       {"overflowing offset", 0, 320, 1e308, -1e308, {}, pastLimit},
@@ -106,9 +90,8 @@ TEST(AppendAligned, PlacesFillsOrRefusesEachBuffer) {
       {"target at 4 h", limit - 20000, 320, stampAt(limit), first, {-16000, -4000}, pastLimit},
       // ...and reported before the order.
       {"repeated, full", limit, 16000, stampAt(limit - 16000), first, {}, pastLimit},
-      // A failing append passes its error on; earlier silence stays.
+      // A failing silence append passes its error on; earlier silence stays.
       {"failing silence", 0, 320, first + 3.0, first, {-16000}, "disk full", 1},
-      {"failing buffer", 0, 320, first, first, {}, "disk full", 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -133,51 +116,6 @@ TEST(AppendAligned, RecordedTrackClipsInsteadOfWrappingAndRefusesAppendsWhenClos
   const std::vector<float> samples = testing::readTrack(folder / "microphone.caf");
   ASSERT_EQ(samples.size(), 4u);
   for (std::size_t i = 0; i < 4; ++i) EXPECT_GT(samples[i] * (i % 2 ? -1 : 1), 0.999f) << i;
-}
-
-// Writes five seconds into <folder>/microphone.caf the way capture does (a
-// 16-bit track, 20 ms buffers with timestamps jittering by up to 0.5 ms,
-// timing.json written when the track is made): 2 s at 0.25, a 1 s pause in
-// delivery, 2 s at -0.5. Then dies by SIGKILL with the track still open.
-[[noreturn]] void writeThenDie(const std::filesystem::path& folder) {
-  auto track = TrackWriter::create(folder / "microphone.caf", TrackEncoding::pcm16);
-  if (!track || !writeTiming({{"microphone", first}}, folder)) _exit(1);
-  for (int k = 0; k < 250; ++k) {
-    if (k >= 100 && k < 150) continue;
-    // The first buffer and the one after the pause are on time.
-    const double jitter = (((k + 1) % 3) - 1) * 0.0005;
-    if (!appendAligned(frames(320, k < 100 ? 0.25f : -0.5f), **track, first + k * 0.02 + jitter,
-                       first)) {
-      _exit(1);
-    }
-  }
-  raise(SIGKILL);
-  _exit(1);
-}
-
-TEST(AppendAligned, KilledWritersTrackKeepsEveryFrameAtItsPosition) {
-  testing::TempFolder folder;
-  const pid_t writer = fork();
-  ASSERT_GE(writer, 0);
-  if (writer == 0) writeThenDie(folder.path());
-  int status = 0;
-  ASSERT_EQ(waitpid(writer, &status, 0), writer);
-  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "exit status " << status;
-
-  Result<ChunkList> chunks = prepareChunks(folder.path());
-  ASSERT_TRUE(chunks.ok()) << chunks.error().description();
-  ASSERT_EQ(chunks->size(), 1u);
-  Result<Bytes> chunk = validateChunk(chunks->front(), folder.path());
-  ASSERT_TRUE(chunk.ok()) << chunk.error().description();
-  ASSERT_EQ(chunk->size(), waveHeaderSize + std::size_t{2} * 80000);
-  auto sampleAt = [&chunk](std::size_t index) {
-    const std::size_t offset = waveHeaderSize + 2 * index;
-    return static_cast<int16_t>((*chunk)[offset] | ((*chunk)[offset + 1] << 8));
-  };
-  // Mixed at 0.7 of its level, as the only track.
-  for (std::size_t i = 0; i < 32000; ++i) ASSERT_NEAR(sampleAt(i), 0.25 * 0.7 * 32767, 2) << i;
-  for (std::size_t i = 32000; i < 48000; ++i) ASSERT_EQ(sampleAt(i), 0) << i;
-  for (std::size_t i = 48000; i < 80000; ++i) ASSERT_NEAR(sampleAt(i), -0.5 * 0.7 * 32767, 2) << i;
 }
 
 }  // namespace

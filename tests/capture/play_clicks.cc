@@ -29,7 +29,6 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s SECONDS SINK=+T1,T2,... [SINK=-T1,...]\n", argv[0]);
     return 2;
   }
-  constexpr int rate = 16000;
   const double seconds = std::atof(argv[1]);
   std::vector<std::pair<std::string, std::vector<float>>> signals;
   std::vector<std::vector<double>> clicks;  // per stream, seconds into it
@@ -37,16 +36,14 @@ int main(int argc, char** argv) {
     const std::string argument = argv[i];
     const std::size_t equals = argument.find('=');
     if (equals == std::string::npos || equals + 1 >= argument.size()) return 2;
-    const float level = argument[equals + 1] == '-' ? -0.8f : 0.8f;
-    std::vector<float> samples(static_cast<std::size_t>(seconds * rate), 0.0f);
     std::stringstream times(argument.substr(equals + 2));
     clicks.emplace_back();
     for (std::string time; std::getline(times, time, ',');) {
       clicks.back().push_back(std::atof(time.c_str()));
-      const auto at = static_cast<std::size_t>(clicks.back().back() * rate);
-      for (std::size_t k = at; k < at + rate / 1000 && k < samples.size(); ++k) samples[k] = level;
     }
-    signals.emplace_back(argument.substr(0, equals), std::move(samples));
+    const float level = argument[equals + 1] == '-' ? -0.8f : 0.8f;
+    signals.emplace_back(argument.substr(0, equals),
+                         halden::testing::clickSignal(seconds, 0, clicks.back(), level));
   }
   std::string go;
   std::getline(std::cin, go);

@@ -25,12 +25,11 @@
 
 namespace halden::testing {
 
-// What the platform answers; tests change it between steps.
+// What the platform answers (microphone access is always granted); tests
+// change it between steps.
 struct CaptureScript {
-  bool microphoneGranted = true;
   Result<std::optional<SystemAudioDevice>> systemAudio =
       std::optional<SystemAudioDevice>(SystemAudioDevice{"speakers"});
-  std::optional<Error> createError;
   std::optional<Error> startError;
   std::optional<Error> stopError;
   // Run inside startCapture and stopCapture, before they answer.
@@ -71,13 +70,6 @@ struct ScriptedStreamEnd {
     clock->second.take(arrival, frames, std::move(buffer), ready);
     for (CaptureBuffer& placed : ready) deliver(std::move(placed));
   }
-  // What stopping the stream leaves held.
-  std::vector<CaptureBuffer> releaseHeld() {
-    std::vector<CaptureBuffer> held;
-    for (auto& [source, clock] : clocks) clock.releaseHeld(held);
-    return held;
-  }
-
   std::map<CaptureSource, SourceClock> clocks{};
 };
 
@@ -87,15 +79,11 @@ class ScriptedCaptureService final : public CaptureService {
   struct State {
     CaptureScript script;
     std::vector<std::shared_ptr<ScriptedStreamEnd>> streams;
-    int microphoneRequests = 0;
   };
 
   explicit ScriptedCaptureService(std::shared_ptr<State> state) : state_(std::move(state)) {}
 
-  void requestMicrophoneAccess(std::function<void(bool)> done) override {
-    ++state_->microphoneRequests;
-    done(state_->script.microphoneGranted);
-  }
+  void requestMicrophoneAccess(std::function<void(bool)> done) override { done(true); }
   void findSystemAudio(
       std::function<void(Result<std::optional<SystemAudioDevice>>)> done) override {
     done(state_->script.systemAudio);
@@ -103,7 +91,6 @@ class ScriptedCaptureService final : public CaptureService {
   Result<std::unique_ptr<CaptureStream>> createStream(const SystemAudioDevice&, CaptureStreamId id,
                                                       CaptureStreamOutput& output,
                                                       SerialQueue& queue) override {
-    if (state_->script.createError) return *state_->script.createError;
     state_->streams.push_back(
         std::make_shared<ScriptedStreamEnd>(ScriptedStreamEnd{id, output, queue}));
     return std::unique_ptr<CaptureStream>(new Stream(state_, state_->streams.back()));
@@ -120,11 +107,14 @@ class ScriptedCaptureService final : public CaptureService {
     void stopCapture(std::function<void(Result<void>)> done) override {
       ++end->stopCalls;
       if (state->script.onStop) state->script.onStop();
-      held = end->releaseHeld();
       done(state->script.stopError ? Result<void>(*state->script.stopError) : success());
     }
-    std::vector<CaptureBuffer> takeHeldAudio() override { return std::exchange(held, {}); }
-    std::vector<CaptureBuffer> held;
+    // Called after stopCapture, as the recorder does: what stopping left held.
+    std::vector<CaptureBuffer> takeHeldAudio() override {
+      std::vector<CaptureBuffer> held;
+      for (auto& [source, clock] : end->clocks) clock.releaseHeld(held);
+      return held;
+    }
     std::shared_ptr<State> state;
     std::shared_ptr<ScriptedStreamEnd> end;
   };
