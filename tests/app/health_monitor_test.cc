@@ -6,32 +6,31 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <utility>
 #include <vector>
 
 namespace halden {
 namespace {
 
-class HealthMonitorTest : public ::testing::Test {
- protected:
+using Said = std::vector<std::pair<std::string, double>>;  // each notice, and when
+
+// A monitor, its sources' counts and the disk it looks at.
+struct Recording {
   HealthMonitor monitor{HealthMonitor::Parts{
       .counts = [this](CaptureSource source) { return counts[source]; },
-      .notify = [this](const HealthNotice& notice) { said.push_back(notice.id); },
+      .notify = [this](const HealthNotice& notice) { said.emplace_back(notice.id, now); },
       .freeSpace = [this]() -> Task<std::optional<uint64_t>> { co_return freeBytes; }}};
   std::map<CaptureSource, CaptureActivity::Counts> counts;
   std::optional<uint64_t> freeBytes = 10'000'000'000;
-  std::vector<std::string> said;
+  double now = 0;
+  Said said;
 
-  // A buffer from `source`, audible or digital silence.
-  void buffer(CaptureSource source, bool audible = true) {
-    ++counts[source].buffers;
-    if (audible) ++counts[source].audible;
-  }
-  // Checks once a second from `from` to `to`, both included, the sources
-  // delivering as `deliver` says.
-  void run(int from, int to, const std::function<void(int)>& deliver = nullptr) {
-    for (int t = from; t <= to; ++t) {
-      if (deliver) deliver(t);
-      monitor.check(t);
+  // Checks every half second from `from` to `to`, both included, after
+  // `step` has had the sources deliver.
+  void run(double from, double to, const std::function<void()>& step = nullptr) {
+    for (now = from; now <= to; now += 0.5) {
+      if (step) step();
+      monitor.check(now);
       // The disk is looked at by a task of its own.
       while (g_main_context_iteration(nullptr, FALSE)) {
       }
@@ -39,75 +38,60 @@ class HealthMonitorTest : public ::testing::Test {
   }
 };
 
-TEST_F(HealthMonitorTest, AMicrophoneThatStopsOrOnlyDeliversSilenceIsReportedOnceAtItsThreshold) {
-  monitor.begin(0);
-  run(0, 99, [&](int t) {
-    buffer(CaptureSource::system, false);
-    if (t < 40) buffer(CaptureSource::microphone);
-  });
-  // Last buffer at 39: said at 44, not at 43, then never again.
-  EXPECT_EQ(said, std::vector<std::string>{"no-microphone"});
-  said.clear();
-  monitor.begin(100);
-  run(100, 118, [&](int) { buffer(CaptureSource::microphone, false); });
-  EXPECT_TRUE(said.empty());  // 18 s of digital silence
-  run(119, 119, [&](int) { buffer(CaptureSource::microphone, false); });
-  EXPECT_TRUE(said.empty());
-  run(120, 130, [&](int) { buffer(CaptureSource::microphone, false); });
-  EXPECT_EQ(said, std::vector<std::string>{"no-microphone"});
-}
+constexpr uint64_t low = HealthMonitor::lowDiskBytes;
+constexpr double never = 1e9;
 
-TEST_F(HealthMonitorTest, MicrophoneThresholdsAreExact) {
-  monitor.begin(0);
-  buffer(CaptureSource::system);
-  run(0, 4);
-  EXPECT_TRUE(said.empty());
-  monitor.check(4.99);
-  EXPECT_TRUE(said.empty());
-  monitor.check(5);
-  EXPECT_EQ(said, std::vector<std::string>{"no-microphone"});
-}
+// A recording of 100 s, checked every half second.
+struct Case {
+  const char* name;
+  // The microphone delivers before `micUntil`, the computer silence from
+  // `computerFrom` to before `computerUntil`. The one notice given, if any,
+  // and when; the disk's free bytes before 10 s and from then on.
+  double micUntil;
+  bool micAudible;
+  double computerFrom, computerUntil;
+  const char* notice;
+  double at;
+  std::optional<uint64_t> freeBefore10 = 10'000'000'000, freeFrom10 = 10'000'000'000;
+};
 
-TEST_F(HealthMonitorTest, NothingFromTheComputerIsReportedAtThirtySecondsUnlessABufferCame) {
-  monitor.begin(0);
-  run(0, 29, [&](int) { buffer(CaptureSource::microphone); });
-  EXPECT_TRUE(said.empty());
-  run(30, 60, [&](int) { buffer(CaptureSource::microphone); });
-  EXPECT_EQ(said, std::vector<std::string>{"no-system-audio"});
-
-  // One silent buffer is enough: quiet is normal, a broken output is not.
-  said.clear();
-  counts.clear();
-  monitor.begin(100);
-  run(100, 200, [&](int t) {
-    buffer(CaptureSource::microphone);
-    if (t == 129) buffer(CaptureSource::system, false);
-  });
-  EXPECT_TRUE(said.empty());
-}
-
-TEST_F(HealthMonitorTest, LowDiskIsReportedOnceOnTheFirstCheckThatFindsItAndNotAfterTheEnd) {
-  monitor.begin(0);
-  const auto deliver = [&](int) {
-    buffer(CaptureSource::microphone);
-    buffer(CaptureSource::system);
+TEST(HealthMonitor, EachNoticeComesOncePerRecordingAtItsThresholdAndNotACheckBefore) {
+  const Case cases[] = {
+      {"a microphone that stops", 40, true, 0, never, "no-microphone", 44.5},
+      {"a microphone of digital silence", never, false, 0, never, "no-microphone", 20},
+      {"no microphone at all", 0, true, 0, never, "no-microphone", 5},
+      {"nothing from the computer", never, true, 0, 0, "no-system-audio", 30},
+      // Quiet is normal, a broken output is not.
+      {"one silent buffer from the computer", never, true, 29, 29.5, nullptr, 0},
+      // The disk is looked at every fifth check: at 7.5 s exactly 200 MB is
+      // not yet low, at 10 s one byte less is.
+      {"a disk that fills", never, true, 0, never, "low-disk", 10, low, low - 1},
+      {"a disk whose free space is unknown", never, true, 0, never, nullptr, 0, {}, {}},
   };
-  freeBytes = HealthMonitor::lowDiskBytes;  // exactly 200 MB is not yet low
-  run(0, 9, deliver);
-  EXPECT_TRUE(said.empty());
-  freeBytes = HealthMonitor::lowDiskBytes - 1;
-  run(10, 14, deliver);  // the disk is looked at on the check at 10
-  EXPECT_EQ(said, std::vector<std::string>{"low-disk"});
-  run(15, 40, deliver);
-  EXPECT_EQ(said.size(), 1u);
-  monitor.end();
-  said.clear();
-  run(41, 60);
-  EXPECT_TRUE(said.empty());
-  freeBytes = std::nullopt;  // unknown is not low
-  monitor.begin(61);
-  run(61, 80, deliver);
-  EXPECT_TRUE(said.empty());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Recording r;
+    Said expected;
+    // A second recording may be told everything again; nothing is told
+    // between them, when nothing is delivered.
+    for (double begun : {0.0, 200.0}) {
+      r.counts.clear();
+      r.monitor.begin(begun);
+      r.run(begun, begun + 100, [&] {
+        const double t = r.now - begun;
+        if (t < c.micUntil) {
+          ++r.counts[CaptureSource::microphone].buffers;
+          r.counts[CaptureSource::microphone].audible += c.micAudible;
+        }
+        if (t >= c.computerFrom && t < c.computerUntil) ++r.counts[CaptureSource::system].buffers;
+        r.freeBytes = t < 10 ? c.freeBefore10 : c.freeFrom10;
+      });
+      r.monitor.end();
+      r.run(begun + 100.5, begun + 199.5);
+      if (c.notice) expected.emplace_back(c.notice, begun + c.at);
+    }
+    EXPECT_EQ(r.said, expected);
+  }
 }
 
 }  // namespace

@@ -17,7 +17,6 @@ TEST(ServiceUrl, KeepsTheTextAsWrittenButSchemeAndHostInLowerCase) {
   } cases[] = {
       {"HTTPS://App.Example.COM:8443/a?x#y", "https://app.example.com:8443/a?x#y",
        "https://app.example.com:8443/a?x#y"},
-      {"https://app.halden.io/", "https://app.halden.io/", "https://app.halden.io"},
       {"http://127.0.0.1:8787//", "http://127.0.0.1:8787//", "http://127.0.0.1:8787"},
       {"http://[::1]:8080", "http://[::1]:8080", "http://[::1]:8080"},
       {"http://host:/x", "http://host:/x", "http://host:/x"},
@@ -50,6 +49,7 @@ TEST(ServiceUrl, RefusesTextThatIsNoAbsoluteUrl) {
   }
 }
 
+// The merge itself is GLib's; these rows are what the project adds around it.
 TEST(ServiceUrl, ResolvesLikeABrowser) {
   const struct {
     const char* base;
@@ -57,20 +57,13 @@ TEST(ServiceUrl, ResolvesLikeABrowser) {
     const char* expected;  // nullptr: no URL results
   } cases[] = {
       {"https://app.halden.io", "/api/desktop/signin", "https://app.halden.io/api/desktop/signin"},
-      {"https://app.halden.io/tenant/home?q=1", "/api/x", "https://app.halden.io/api/x"},
       // "//" names another authority.
       {"https://app.halden.io", "//user@evil.example/x", "https://user@evil.example/x"},
-      {"https://app.halden.io", "/a/./b/../c", "https://app.halden.io/a/c"},
-      {"https://app.halden.io", "/../../x", "https://app.halden.io/x"},
-      {"https://app.halden.io/a/b", "c", "https://app.halden.io/a/c"},
       {"https://app.halden.io", "http://other.example/p", "http://other.example/p"},
       {"https://app.halden.io", "/desktop/connect?id=a%20b",
        "https://app.halden.io/desktop/connect?id=a%20b"},
-      {"https://app.halden.io", "/a b", nullptr},
       {"https://app.halden.io", "/\\evil.example", nullptr},
       {"https://app.halden.io", "//evil.example:70000/", nullptr},
-      {"https://app.halden.io", "/caf\xc3\xa9", nullptr},
-      {"https://app.halden.io", "/a%zz", nullptr},
       {"https://app.halden.io", "/%7e/a%2fb", "https://app.halden.io/~/a%2Fb"},
       // An empty port is no port: it is not carried into the result.
       {"http://host:/x", "y", "http://host/y"},
@@ -85,10 +78,11 @@ TEST(ServiceUrl, ResolvesLikeABrowser) {
 TEST(Trusted, ComparesSchemeHostAndExplicitPortOnly) {
   const ServiceUrl app = url("https://app.halden.io");
   const ServiceUrl local = url("http://127.0.0.1:8787");
-  for (std::string_view same : {"https://app.halden.io", "https://APP.halden.io/clients/w?x#y",
-                                "https://user@app.halden.io/x", "https://%61pp.halden.io/",
-                                // as a web engine leaves them
-                                "https://app.halden.io/q?a|b{c}^", "https://app.halden.io/100%/%zz"}) {
+  for (std::string_view same :
+       {"https://app.halden.io", "https://APP.halden.io/clients/w?x#y",
+        "https://user@app.halden.io/x", "https://%61pp.halden.io/",
+        // as a web engine leaves them
+        "https://app.halden.io/q?a|b{c}^", "https://app.halden.io/100%/%zz"}) {
     EXPECT_TRUE(trusted(app, same)) << same;
   }
   EXPECT_TRUE(trusted(local, "http://127.0.0.1:8787/api"));
@@ -103,12 +97,6 @@ TEST(Trusted, ComparesSchemeHostAndExplicitPortOnly) {
     EXPECT_FALSE(trusted(local, other)) << other;
   }
   EXPECT_FALSE(trusted(app, std::optional<ServiceUrl>()));
-}
-
-TEST(PercentEncode, KeepsOnlyUnreservedCharacters) {
-  EXPECT_EQ(percentEncode("AZaz09-._~"), "AZaz09-._~");
-  EXPECT_EQ(percentEncode("a b&c=d#e/f?g%h"), "a%20b%26c%3Dd%23e%2Ff%3Fg%25h");
-  EXPECT_EQ(percentEncode("\xc3\xa9\n"), "%C3%A9%0A");
 }
 
 }  // namespace
