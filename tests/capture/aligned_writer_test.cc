@@ -20,8 +20,6 @@ namespace {
 constexpr double first = 10.0;
 constexpr int64_t limit = maximumMeetingFrames;
 
-std::vector<float> frames(std::size_t count) { return std::vector<float>(count, 0.2f); }
-
 // The timestamp whose target frame is `frame` in a track started at `first`.
 double stampAt(int64_t frame) { return first + static_cast<double>(frame) / meetingSampleRate; }
 
@@ -50,8 +48,7 @@ TEST(AppendAligned, PlacesFillsOrRefusesEachBuffer) {
     const char* name;
     int64_t held;  // frames the track holds before the call
     std::size_t size;
-    double timestamp;
-    double firstTimestamp;
+    double timestamp, firstTimestamp;
     std::vector<int64_t> shape;  // appends of the call
     std::string_view error;      // empty: appended
     std::size_t failingAppend = SIZE_MAX;
@@ -60,7 +57,6 @@ TEST(AppendAligned, PlacesFillsOrRefusesEachBuffer) {
   const double inf = std::numeric_limits<double>::infinity();
   const std::string_view pastLimit = fourHourLimitMessage, outOfOrder = outOfOrderMessage,
                          clockChanged = clockChangedMessage;
-  const double justOverOneSecondEarly = std::nextafter(first - 1.0, -inf);
   const Case cases[] = {
       // Within +-0.1 s the buffer goes straight after the previous one.
       {"late jitter", 32000, 320, stampAt(33600), first, {320}, ""},
@@ -74,7 +70,7 @@ TEST(AppendAligned, PlacesFillsOrRefusesEachBuffer) {
       {"1 s early", 0, 320, first - 1.0, first, {320}, ""},
       {"early, full", 1601, 320, first - 1.0, first, {}, outOfOrder},
       {"early, jitter", 1600, 320, first - 0.5, first, {320}, ""},
-      {"too early", 0, 320, justOverOneSecondEarly, first, {}, clockChanged},
+      {"too early", 0, 320, std::nextafter(first - 1.0, -inf), first, {}, clockChanged},
       {"NaN time", 16000, 1, nan, first, {}, clockChanged},
       {"-infinite first time", 16000, 1, first, -inf, {}, clockChanged},
       // Halves round up (not to even), less than a half down; seen through the
@@ -96,7 +92,8 @@ TEST(AppendAligned, PlacesFillsOrRefusesEachBuffer) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     FakeTrack track(c.held, c.failingAppend);
-    Result<void> result = appendAligned(frames(c.size), track, c.timestamp, c.firstTimestamp);
+    Result<void> result =
+        appendAligned(std::vector<float>(c.size, 0.2f), track, c.timestamp, c.firstTimestamp);
     EXPECT_EQ(result.ok(), c.error.empty());
     if (!result.ok()) {
       EXPECT_EQ(result.error(), failure(std::string(c.error)));
@@ -111,7 +108,7 @@ TEST(AppendAligned, RecordedTrackClipsInsteadOfWrappingAndRefusesAppendsWhenClos
   ASSERT_TRUE(writer.ok());
   ASSERT_TRUE((*writer)->append(std::vector<float>{1.5f, -1.5f, 1.0f, -1.0f}).ok());
   ASSERT_TRUE((*writer)->close().ok());
-  EXPECT_FALSE((*writer)->append(frames(1)).ok());
+  EXPECT_FALSE((*writer)->append(std::vector<float>{0.2f}).ok());
 
   const std::vector<float> samples = testing::readTrack(folder / "microphone.caf");
   ASSERT_EQ(samples.size(), 4u);

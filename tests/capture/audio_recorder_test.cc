@@ -18,7 +18,6 @@ namespace halden {
 namespace {
 
 using testing::CaptureScript;
-using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using testing::sineBuffer;
 using testing::toneLevel;
@@ -33,18 +32,15 @@ struct MemoryTrack {
   std::optional<bool> closed;  // nullopt: never opened
 };
 
-class MemoryTrackOutput final : public TrackOutput {
- public:
-  explicit MemoryTrackOutput(MemoryTrack& track) : track_(track) { track_.closed = false; }
-  ~MemoryTrackOutput() override { track_.closed = true; }
-  int64_t length() const override { return static_cast<int64_t>(track_.frames.size()); }
+struct MemoryTrackOutput final : TrackOutput {
+  explicit MemoryTrackOutput(MemoryTrack& t) : track(t) { track.closed = false; }
+  ~MemoryTrackOutput() override { track.closed = true; }
+  int64_t length() const override { return static_cast<int64_t>(track.frames.size()); }
   Result<void> append(std::span<const float> frames) override {
-    track_.frames.insert(track_.frames.end(), frames.begin(), frames.end());
+    track.frames.insert(track.frames.end(), frames.begin(), frames.end());
     return success();
   }
-
- private:
-  MemoryTrack& track_;
+  MemoryTrack& track;
 };
 
 // Starts `task` and returns at once; its result lands in `out`.
@@ -56,38 +52,23 @@ void launch(Task<Result<void>> task, std::optional<Result<void>>& out) {
 
 class AudioRecorderTest : public ::testing::Test {
  protected:
-  void SetUp() override { makeRecorder(); }
-
-  // Messages are read only after settle() or stop(), which order them.
-  void makeRecorder() {
-    recorder_.reset();
-    tracks_.clear();
-    service_ = std::make_shared<testing::ScriptedCaptureService::State>();
-    messages_.clear();
-    recorder_ = std::make_unique<AudioRecorder>(
-        std::make_unique<testing::ScriptedCaptureService>(service_),
-        [this](const std::filesystem::path& path) -> Result<std::unique_ptr<TrackOutput>> {
-          return std::unique_ptr<TrackOutput>(
-              new MemoryTrackOutput(tracks_[path.filename().string()]));
-        });
-    recorder_->onError = [this](const std::string& message) { messages_.push_back(message); };
+  // Messages are read only after stop() or a drain of the sample queue (which
+  // every stream shares), which order them.
+  AudioRecorderTest() {
+    recorder_.onError = [this](const std::string& message) { messages_.push_back(message); };
   }
 
   CaptureScript& script() { return service_->script; }
   testing::ScriptedStreamEnd& stream() { return *service_->streams.back(); }
   Result<void> start(const std::filesystem::path& folder) {
-    return runToCompletion(recorder_->start(folder));
+    return runToCompletion(recorder_.start(folder));
   }
-  Result<void> stop() { return runToCompletion(recorder_->stop()); }
-  // Waits until the sample queue (every stream's) has handled everything
-  // submitted so far.
-  void settle() { stream().drain(); }
+  Result<void> stop() { return runToCompletion(recorder_.stop()); }
   void deliver(CaptureSource source, double timestamp, int64_t frames = 320) {
     stream().deliver(sineBuffer(source, {SampleFormat::float32, 16000, 1}, frames, timestamp));
   }
   MemoryTrack& track(std::string_view name) { return tracks_[trackFileName(name)]; }
   std::vector<float>& frames(std::string_view name) { return track(name).frames; }
-  bool hasTrack(std::string_view name) { return track(name).closed.has_value(); }
   TimingMap timing(const std::filesystem::path& folder) {
     auto read = readTiming(folder);
     EXPECT_TRUE(read.ok());
@@ -98,9 +79,15 @@ class AudioRecorderTest : public ::testing::Test {
   testing::TempFolder temp_;
   std::filesystem::path meeting_ = temp_.folder("meeting");
   std::map<std::string, MemoryTrack> tracks_;  // by file name
-  std::shared_ptr<testing::ScriptedCaptureService::State> service_;
-  std::unique_ptr<AudioRecorder> recorder_;
   std::vector<std::string> messages_;
+  std::shared_ptr<testing::ScriptedCaptureService::State> service_ =
+      std::make_shared<testing::ScriptedCaptureService::State>();
+  AudioRecorder recorder_{
+      std::make_unique<testing::ScriptedCaptureService>(service_),
+      [this](const std::filesystem::path& path) -> Result<std::unique_ptr<TrackOutput>> {
+        return std::unique_ptr<TrackOutput>(
+            new MemoryTrackOutput(tracks_[path.filename().string()]));
+      }};
 };
 
 TEST_F(AudioRecorderTest, TakesOnlyTheRunningStreamsWellFormedAudioUntilItReportsAStop) {
@@ -118,19 +105,18 @@ TEST_F(AudioRecorderTest, TakesOnlyTheRunningStreamsWellFormedAudioUntilItReport
   invalid.format.reset();
   invalid.samples.push_back({});
   stream().deliver(invalid);
-  settle();
-  EXPECT_FALSE(hasTrack(systemTrackName));
-  EXPECT_FALSE(hasTrack(microphoneTrackName));
+  stream().drain();
+  // No track began: a track's first buffer writes the timing file.
   EXPECT_FALSE(std::filesystem::exists(meeting_ / timingFileName));
   EXPECT_THAT(messages_, IsEmpty());
 
   deliver(CaptureSource::system, 10);
   stream().reportStop(connectionLost);
   deliver(CaptureSource::system, 10.02);
-  settle();
+  stream().drain();
   EXPECT_EQ(frames(systemTrackName).size(), 320u);
   EXPECT_EQ(messages_.size(), 1u);
-  EXPECT_TRUE(recorder_->isRecording());  // the owner answers with stop()
+  EXPECT_TRUE(recorder_.isRecording());  // the owner answers with stop()
   EXPECT_EQ(stop().error(), connectionLost);
 }
 
@@ -142,12 +128,10 @@ TEST_F(AudioRecorderTest, EachSourcesFirstBufferStartsItsTrackAndFormatChangesKe
     stream().deliver(
         sineBuffer(CaptureSource::system, float48Stereo, 2400, 100 + 0.05 * i, 440, 0.5, 2400 * i));
   }
-  settle();
-  EXPECT_TRUE(hasTrack(systemTrackName));
-  EXPECT_FALSE(hasTrack(microphoneTrackName));
+  stream().drain();
   EXPECT_EQ(timing(meeting_), (TimingMap{{"system", 100}}));
   deliver(CaptureSource::microphone, 100.5);
-  settle();
+  stream().drain();
   EXPECT_EQ(timing(meeting_), (TimingMap{{"system", 100}, {"microphone", 100.5}}));
 
   deliver(CaptureSource::microphone, 100.52);
@@ -156,7 +140,7 @@ TEST_F(AudioRecorderTest, EachSourcesFirstBufferStartsItsTrackAndFormatChangesKe
     stream().deliver(
         sineBuffer(CaptureSource::system, int16Mono44, 2205, 101 + 0.05 * i, 1000, 0.5, 2205 * i));
   }
-  settle();
+  stream().drain();
   ASSERT_TRUE(stop().ok());
   EXPECT_THAT(messages_, IsEmpty());
   EXPECT_EQ(track(systemTrackName).closed, true);
@@ -186,40 +170,24 @@ TEST_F(AudioRecorderTest, AConversionFailureIsTheRecordingsErrorReportedOnce) {
     stream().deliver(sineBuffer(CaptureSource::system, {SampleFormat::float32, 2e6, 1}, 320, t));
     deliver(CaptureSource::microphone, t);
   }
-  settle();
+  stream().drain();
   Result<void> stopped = stop();
   ASSERT_FALSE(stopped.ok());
   EXPECT_EQ(stopped.error().description(), unsupportedFormatMessage);
   EXPECT_EQ(stop().error(), stopped.error());
-  EXPECT_THAT(messages_, ElementsAre(audioNotSavedMessage(stopped.error())));
+  EXPECT_EQ(messages_, std::vector<std::string>{audioNotSavedMessage(stopped.error())});
   EXPECT_EQ(track(systemTrackName).closed, true);
   EXPECT_THAT(frames(systemTrackName), IsEmpty());
-  EXPECT_FALSE(hasTrack(microphoneTrackName));
   EXPECT_EQ(timing(meeting_), (TimingMap{{"system", 4.0}}));
   script().stopError.reset();
   ASSERT_TRUE(start(temp_.folder("next")).ok());
   EXPECT_TRUE(stop().ok());
 }
 
-TEST_F(AudioRecorderTest, StopWritesTheAudioAStreamStillHeldSoonAfterItsStartOrAPause) {
+TEST_F(AudioRecorderTest, StopWritesTheAudioAStreamStillHeldSoonAfterAPause) {
   const AudioFormat mono16{SampleFormat::float32, 16000, 1};
-  // Stopped 0.1 s after the microphone's first buffer: nothing delivered yet.
-  ASSERT_TRUE(start(meeting_).ok());
-  for (int i = 0; i < 5; ++i) {
-    stream().capture(sineBuffer(CaptureSource::microphone, mono16, 320, 0, 440, 0.5, 320 * i),
-                     50 + 0.02 * i);
-  }
-  settle();
-  EXPECT_FALSE(hasTrack(microphoneTrackName));
-  ASSERT_TRUE(stop().ok());
-  const std::vector<float>& microphone = frames(microphoneTrackName);
-  EXPECT_NEAR(static_cast<double>(microphone.size()), 1600, 2);
-  EXPECT_NEAR(toneLevel(microphone, 0, 1600, 440), 0.5, 0.01);
-  EXPECT_EQ(timing(meeting_), (TimingMap{{"microphone", 50}}));
-
   // One second of system audio, a one-second pause, 0.1 s, then the stop.
-  const std::filesystem::path second = temp_.folder("second");
-  ASSERT_TRUE(start(second).ok());
+  ASSERT_TRUE(start(meeting_).ok());
   for (int i = 0; i < 50; ++i) {
     stream().capture(sineBuffer(CaptureSource::system, mono16, 320, 0, 440, 0.5, 320 * i),
                      60 + 0.02 * i);
@@ -229,7 +197,7 @@ TEST_F(AudioRecorderTest, StopWritesTheAudioAStreamStillHeldSoonAfterItsStartOrA
     stream().capture(sineBuffer(CaptureSource::system, mono16, 32, 0, 440, 0.5, 16000 + 32 * i),
                      62 + 0.002 * i);
   }
-  settle();
+  stream().drain();
   ASSERT_TRUE(stop().ok());
   const std::vector<float>& system = frames(systemTrackName);
   EXPECT_NEAR(static_cast<double>(system.size()), 2.1 * 16000, 2);
@@ -241,8 +209,8 @@ TEST_F(AudioRecorderTest, StartWhileRecordingOrStartingIsRefusedAndStopWaitsForT
   EXPECT_TRUE(stop().ok());  // nothing to stop
 
   std::optional<Result<void>> first, second;
-  launch(recorder_->start(meeting_), first);
-  launch(recorder_->start(temp_.folder("other")), second);
+  launch(recorder_.start(meeting_), first);
+  launch(recorder_.start(temp_.folder("other")), second);
   while (!first || !second) g_main_context_iteration(context_.get(), TRUE);
   EXPECT_TRUE(first->ok());
   for (const Result<void>& refused : {*second, start(temp_.folder("other"))}) {
@@ -250,18 +218,18 @@ TEST_F(AudioRecorderTest, StartWhileRecordingOrStartingIsRefusedAndStopWaitsForT
     EXPECT_EQ(refused.error(), failure(std::string(alreadyRecordingMessage)));
   }
   EXPECT_EQ(service_->streams.size(), 1u);
-  EXPECT_EQ(recorder_->directory(), meeting_);
+  EXPECT_EQ(recorder_.directory(), meeting_);
   deliver(CaptureSource::system, 3.0);
-  settle();
+  stream().drain();
   // Behind a hold on the queue: buffers and a stop report of the stream that
   // stop() is about to stop.
   std::promise<void> release;
-  recorder_->sampleQueue().submit([gate = release.get_future().share()] { gate.wait(); });
+  recorder_.sampleQueue().submit([gate = release.get_future().share()] { gate.wait(); });
   deliver(CaptureSource::system, 3.02);
   deliver(CaptureSource::microphone, 3.02);
   stream().reportStop(connectionLost);
   std::optional<Result<void>> stopped;
-  launch(recorder_->stop(), stopped);
+  launch(recorder_.stop(), stopped);
   while (stream().stopCalls == 0) g_main_context_iteration(context_.get(), TRUE);
   for (int i = 0; i < 10; ++i) g_main_context_iteration(context_.get(), FALSE);
   EXPECT_FALSE(stopped.has_value());  // the closing step waits behind the hold
@@ -271,9 +239,7 @@ TEST_F(AudioRecorderTest, StartWhileRecordingOrStartingIsRefusedAndStopWaitsForT
   EXPECT_TRUE(stopped->ok());
   EXPECT_THAT(messages_, IsEmpty());
   EXPECT_EQ(frames(systemTrackName).size(), 320u);
-  EXPECT_FALSE(hasTrack(microphoneTrackName));
-  EXPECT_EQ(track(systemTrackName).closed, true);
-  EXPECT_EQ(timing(meeting_), (TimingMap{{"system", 3.0}}));
+  EXPECT_EQ(track(microphoneTrackName).closed, std::nullopt);  // never opened
 }
 
 TEST_F(AudioRecorderTest, FailedStartLeavesTheStateOfItsStep) {
@@ -296,20 +262,20 @@ TEST_F(AudioRecorderTest, FailedStartLeavesTheStateOfItsStep) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    makeRecorder();
     // The last recording ended with an error of its own.
     const auto earlier = temp_.folder(std::string("earlier-") + c.name);
     ASSERT_TRUE(start(earlier).ok());
     stream().reportStop(connectionLost);
-    settle();
+    stream().drain();
     ASSERT_EQ(stop().error(), connectionLost);
 
     c.arrange(script());
+    const std::size_t made = service_->streams.size();
     const auto folder = temp_.folder(c.name);
     EXPECT_EQ(start(folder).error(), c.expected);
-    EXPECT_FALSE(recorder_->isRecording());
-    EXPECT_EQ(service_->streams.size(), c.resets ? 2u : 1u);
-    EXPECT_EQ(recorder_->directory(), c.resets ? folder : earlier);
+    EXPECT_FALSE(recorder_.isRecording());
+    EXPECT_EQ(service_->streams.size(), made + (c.resets ? 1 : 0));
+    EXPECT_EQ(recorder_.directory(), c.resets ? folder : earlier);
     EXPECT_EQ(stop().ok(), c.resets);
 
     // A new start works at once.

@@ -1,15 +1,12 @@
-// A private sound server for integration tests (PulseAudio, or PipeWire's
-// pulse server), and a player that feeds it known audio.
-//
-// The server runs in its own runtime folder with null sinks "speakers" and
-// "headphones" as outputs and two virtual microphones, "mic" and "mic2": each
-// the monitor of a null sink ("micsink", "micsink2") that the test plays
-// into. Defaults: sink "speakers", source "mic". The test process's
-// environment points the client library at it for the fixture's lifetime.
+// The sound server of the integration tests runs in its own runtime folder
+// with null sinks "speakers" and "headphones" as outputs and two virtual
+// microphones, "mic" and "mic2": each the monitor of a null sink ("micsink",
+// "micsink2") that the test plays into. Defaults: sink "speakers", source
+// "mic". The test process's environment points the client library at it for
+// the fixture's lifetime.
 #pragma once
 
 #include <pulse/pulseaudio.h>
-#include <time.h>
 
 #include <algorithm>
 #include <atomic>
@@ -121,14 +118,12 @@ class SoundServer {
     setenv("PIPEWIRE_RUNTIME_DIR", runtime.c_str(), 1);
     // No hardware: the session manager would otherwise open the machine's
     // sound cards, cameras and Bluetooth devices.
-    const std::filesystem::path config = temp_ / "config" / "wireplumber";
-    std::filesystem::create_directories(config / "main.lua.d");
-    std::filesystem::create_directories(config / "bluetooth.lua.d");
-    writeBytes(config / "main.lua.d" / "51-halden-rig.lua",
+    writeBytes(temp_.folder("config/wireplumber/main.lua.d") / "51-halden-rig.lua",
                "alsa_monitor.enabled = false\n"
                "v4l2_monitor.enabled = false\n"
                "libcamera_monitor.enabled = false\n");
-    writeBytes(config / "bluetooth.lua.d" / "51-halden-rig.lua", "bluez_monitor.enabled = false\n");
+    writeBytes(temp_.folder("config/wireplumber/bluetooth.lua.d") / "51-halden-rig.lua",
+               "bluez_monitor.enabled = false\n");
     // The session manager gives up without a session bus.
     const std::string bus = "unix:path=" + (runtime / "bus").string();
     start({"dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=" + bus});
@@ -334,15 +329,14 @@ class TonePlayer {
     static void timed(pa_stream* stream, int success, void* data) {
       const pa_timing_info* timing = pa_stream_get_timing_info(stream);
       if (!success || !timing || timing->read_index_corrupt) return;
-      timespec now{};
-      clock_gettime(CLOCK_MONOTONIC, &now);
+      // steady_clock reads CLOCK_MONOTONIC, the capture clock.
+      const std::chrono::duration<double> now = std::chrono::steady_clock::now().time_since_epoch();
       const pa_usec_t read =
           pa_bytes_to_usec(static_cast<uint64_t>(std::max<int64_t>(timing->read_index, 0)),
                            pa_stream_get_sample_spec(stream));
       const double played =
           (static_cast<double>(read) - static_cast<double>(timing->sink_usec)) / 1e6;
-      static_cast<Stream*>(data)->timings.emplace_back(
-          static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9, played);
+      static_cast<Stream*>(data)->timings.emplace_back(now.count(), played);
     }
 
     static void write(pa_stream* stream, size_t bytes, void* data) {

@@ -30,8 +30,7 @@ namespace halden::testing {
 struct CaptureScript {
   Result<std::optional<SystemAudioDevice>> systemAudio =
       std::optional<SystemAudioDevice>(SystemAudioDevice{"speakers"});
-  std::optional<Error> startError;
-  std::optional<Error> stopError;
+  std::optional<Error> startError, stopError;
   // Run inside startCapture and stopCapture, before they answer.
   std::function<void()> onStart, onStop;
 };
