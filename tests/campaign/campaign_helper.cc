@@ -32,13 +32,11 @@ int fail(const Error& error) {
   return 1;
 }
 
-struct MemoryCookies : CookieStore {
-  Task<std::vector<Cookie>> getAll() override { co_return cookies; }
-  Task<Result<void>> add(Cookie cookie) override {
-    cookies.push_back(std::move(cookie));
-    co_return success();
-  }
-  std::vector<Cookie> cookies;
+// The web view's cookie jar, holding the session the service was started with.
+struct SessionCookies : CookieStore {
+  Task<std::vector<Cookie>> getAll() override { co_return std::vector<Cookie>{session}; }
+  Task<Result<void>> add(Cookie) override { co_return success(); }
+  Cookie session;
 };
 
 int record(const std::string& folder) {
@@ -61,11 +59,10 @@ int upload(const std::string& root, const std::string& chosen, const std::string
   if (!url) return 2;
   Result<SavedMeeting> meeting = checkSavedMeeting(root, chosen, url->text());
   if (!meeting.ok()) return fail(meeting.error());
-  MemoryCookies cookies;
-  Cookie& cookie = cookies.cookies.emplace_back();
-  cookie.name = "authjs.session-token";
-  cookie.value = session;
-  cookie.domain = url->host().value_or("");
+  SessionCookies cookies;
+  cookies.session.name = "authjs.session-token";
+  cookies.session.value = session;
+  cookies.session.domain = url->host().value_or("");
   std::unique_ptr<HttpTransport> transport = createCurlTransport();
   ServiceClient client(*url, *transport, cookies);
   MeetingUploader uploader(client, {[](const std::string&, const std::string&) {}, [] {}, {}, {}});

@@ -13,8 +13,7 @@ constexpr auto readyTimeout = std::chrono::seconds(20);
 constexpr auto terminateGrace = std::chrono::seconds(10);
 
 std::vector<std::string> commandLine(const DevServiceOptions& options) {
-  std::vector<std::string> args = {DevService::binaryPath().string(), "--host", options.host,
-                                   "--port", "0"};
+  std::vector<std::string> args = {HALDEN_DEVSERVICE_BINARY, "--host", "127.0.0.1", "--port", "0"};
   if (!options.dataFolder.empty()) args.insert(args.end(), {"--data", options.dataFolder.string()});
   if (!options.tlsCertificate.empty()) {
     args.insert(args.end(), {"--tls-cert", options.tlsCertificate.string(), "--tls-key",
@@ -22,14 +21,10 @@ std::vector<std::string> commandLine(const DevServiceOptions& options) {
   }
   for (const std::string& session : options.sessions)
     args.insert(args.end(), {"--session", session});
-  if (!options.origin.empty()) args.insert(args.end(), {"--origin", options.origin});
-  args.insert(args.end(), options.extraArguments.begin(), options.extraArguments.end());
   return args;
 }
 
 }  // namespace
-
-std::filesystem::path DevService::binaryPath() { return HALDEN_DEVSERVICE_BINARY; }
 
 DevService::~DevService() { stop(); }
 
@@ -67,8 +62,5 @@ std::string DevService::launch(const DevServiceOptions& options) {
 }
 
 int DevService::stop() { return running() ? child_->stop(SIGTERM, terminateGrace) : -1; }
-
-// Signal 0: nothing is sent.
-int DevService::waitForExit() { return running() ? child_->stop(0, terminateGrace) : -1; }
 
 }  // namespace halden::testing

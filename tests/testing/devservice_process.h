@@ -19,13 +19,10 @@
 namespace halden::testing {
 
 struct DevServiceOptions {
-  std::string host = "127.0.0.1";
   std::filesystem::path dataFolder;      // Empty: the service's own temporary folder.
   std::filesystem::path tlsCertificate;  // Both set: HTTPS.
   std::filesystem::path tlsKey;
   std::vector<std::string> sessions;  // Each becomes --session VALUE.
-  std::string origin;                 // Non-empty: --origin VALUE.
-  std::vector<std::string> extraArguments;
 };
 
 class DevService {
@@ -49,20 +46,12 @@ class DevService {
   // Returns the wait status as waitpid gives it, or -1 when nothing ran.
   int stop();
 
-  // Waits for a child that ends on its own (for example after refusing its
-  // command line); returns the wait status, or -1 when nothing ran.
-  int waitForExit();
-
   bool running() const { return pid() > 0; }
   pid_t pid() const { return child_ ? child_->pid() : -1; }
   int port() const { return port_; }
   const std::string& baseUrl() const { return baseUrl_; }
-  // baseUrl() + path; `path` starts with "/".
-  std::string url(const std::string& path) const { return baseUrl_ + path; }
   // Everything the child wrote to stderr so far.
   std::string stderrText() const { return child_ ? child_->stderrText() : ""; }
-
-  static std::filesystem::path binaryPath();
 
  private:
   // Returns what went wrong, or "" once the ready line named the URL.

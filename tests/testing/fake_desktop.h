@@ -1,6 +1,6 @@
 // A desktop for the application's tests: alerts the test answers (at once by
-// a rule, or later by hand), titles and menu states remembered with their
-// history, and a workspace view that shows whatever URL the test says.
+// a rule, or later by hand), titles remembered with their history, and a
+// workspace view that shows whatever URL the test says.
 #pragma once
 
 #include <cstddef>
@@ -53,11 +53,8 @@ class FakeShell final : public AppShell {
   std::size_t openAlerts() const { return open_.size(); }
 
   void setWindowTitle(const std::string& title) override { windowTitles.push_back(title); }
-  void setStatusTitle(const std::string& title) override { statusTitles.push_back(title); }
-  void setEndItemsEnabled(bool enabled) override {
-    endItemsEnabled = enabled;
-    endItemStates.push_back(enabled);
-  }
+  void setStatusTitle(const std::string&) override {}
+  void setEndItemsEnabled(bool enabled) override { endItemsEnabled = enabled; }
   void openUrl(const std::string& url) override { openedUrls.push_back(url); }
   Task<std::optional<std::filesystem::path>> chooseFolder(std::string title,
                                                           std::filesystem::path start) override {
@@ -71,19 +68,18 @@ class FakeShell final : public AppShell {
     co_return chosen;
   }
   void requestAttention() override { ++attentionRequests; }
-  void showWindow() override { ++windowShows; }
-  void replyToQuit() override { ++quitReplies; }
+  void showWindow() override {}
+  void replyToQuit() override {}
   void setBusy(std::optional<std::string> reason) override { busyReasons.push_back(reason); }
   void notify(const HealthNotice& notice) override { notices.push_back(notice.id); }
   bool windowFocused() const override { return focused; }
 
   std::vector<Alert> alerts;
-  std::vector<std::string> windowTitles, statusTitles, openedUrls, chooserTitles;
+  std::vector<std::string> windowTitles, openedUrls, chooserTitles;
   std::vector<std::filesystem::path> chooserStarts;
   std::deque<std::optional<std::filesystem::path>> chosenFolders;  // the chooser's answers
   bool endItemsEnabled = false;
-  std::vector<bool> endItemStates;
-  int attentionRequests = 0, windowShows = 0, quitReplies = 0;
+  int attentionRequests = 0;
   std::vector<std::optional<std::string>> busyReasons;
   std::vector<std::string> notices;
   bool focused = true;
@@ -96,36 +92,18 @@ class FakeView final : public WorkspaceView {
  public:
   explicit FakeView(CookieStore& cookies) : cookies_(cookies) {}
 
-  void openHere(const std::string& url) override { openedHere.push_back(url); }
-  void load(const std::string& url, std::chrono::seconds timeout) override {
-    loads.emplace_back(url, timeout);
-    url_ = url;
-  }
+  void openHere(const std::string&) override {}
+  void load(const std::string& url, std::chrono::seconds) override { url_ = url; }
   std::optional<std::string> currentUrl() const override { return url_; }
-  void evaluateScript(const std::string& script) override {
-    scripts.push_back(script);
-    if (onScript) onScript(script);
-  }
-  void loadHtml(const std::string& html, const std::string& baseUrl) override {
-    pages.emplace_back(html, baseUrl);
-    url_ = baseUrl;
-  }
-  void setMuted(bool silent) override {
-    muted = silent;
-    muteChanges.push_back(silent);
-  }
+  void evaluateScript(const std::string& script) override { scripts.push_back(script); }
+  void loadHtml(const std::string&, const std::string& baseUrl) override { url_ = baseUrl; }
+  void setMuted(bool silent) override { muteChanges.push_back(silent); }
   CookieStore& cookies() override { return cookies_; }
 
   // The page the view shows now, as if the user had navigated there.
   void show(std::optional<std::string> url) { url_ = std::move(url); }
 
-  // Called with every script as it is run.
-  std::function<void(const std::string&)> onScript;
-  std::vector<std::pair<std::string, std::chrono::seconds>> loads;
-  std::vector<std::string> openedHere;
   std::vector<std::string> scripts;
-  std::vector<std::pair<std::string, std::string>> pages;  // html, base URL
-  bool muted = false;
   std::vector<bool> muteChanges;
 
  private:
