@@ -7,11 +7,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
 
 #include "capture/scripted_capture.h"
 #include "service/client_test_support.h"
-#include "store/format.h"
 #include "testing/fake_desktop.h"
 #include "testing/file_size_limit.h"
 #include "testing/main_context.h"
@@ -34,7 +34,6 @@ constexpr char lostMessage[] =
 class AppDelegateTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_FALSE(service_.baseUrl.empty());
     cookies_.cookies = {testing::cookie(std::string(sessionCookieMarker),
                                         std::string(testing::sessionValue), "127.0.0.1")};
     makeDelegate();
@@ -132,13 +131,10 @@ TEST_F(AppDelegateTest, AMeetingHoldsLogoutUntilReadyAndStatusTellsWhatTheViewMi
   view_.show(workspaceUrl());
   post({{"action", "status"}});
   EXPECT_EQ(states(), "processing recording ready");
-  std::vector<std::optional<std::string>> reasons;
-  for (const auto& reason : shell_.busyReasons) {
-    if (reasons.empty() || reasons.back() != reason) reasons.push_back(reason);
-  }
+  std::vector<std::optional<std::string>> reasons = shell_.busyReasons;
+  reasons.erase(std::unique(reasons.begin(), reasons.end()), reasons.end());
   EXPECT_THAT(reasons, ElementsAre(std::nullopt, "Recording a meeting", "Uploading a meeting",
                                    std::nullopt));
-  EXPECT_FALSE(std::filesystem::exists(folder()));
   EXPECT_EQ(control_.summaries().at(0).at("expectedChunks"), 2);
   EXPECT_THAT(view_.muteChanges, ElementsAre(true, false));  // the app's sound kept out
   EXPECT_EQ(shell_.attentionRequests, 1);
@@ -153,7 +149,6 @@ struct EndingCase {
   const char* message;
   bool folderStays, captureStarted;
 };
-void PrintTo(const EndingCase& row, std::ostream* out) { *out << row.name; }
 
 const EndingCase endings[] = {
     {"Canceled", "processing idle", "Recording was canceled.", false, false},
@@ -272,10 +267,7 @@ TEST_F(AppDelegateTest, ARetryWithoutAMeetingChosenUploadsNothing) {
   EXPECT_THAT(control_.requests(), IsEmpty());
 }
 
-// Quit requests, answered as the user would.
-using QuitGuardTest = AppDelegateTest;
-
-TEST_F(QuitGuardTest, ASignInWaitingForTheBrowserDoesNotHoldTheQuitBack) {
+TEST_F(AppDelegateTest, ASignInWaitingForTheBrowserDoesNotHoldTheQuitBack) {
   delegate_->signIn();
   ASSERT_TRUE(runUntil([&] { return delegate_->signingIn() && !shell_.openedUrls.empty(); }));
   EXPECT_EQ(quit(), QuitAnswer::now);
@@ -284,7 +276,7 @@ TEST_F(QuitGuardTest, ASignInWaitingForTheBrowserDoesNotHoldTheQuitBack) {
 
 // "Quit and recover later" stopping with no upload and no event: the desktop
 // quit test.
-TEST_F(QuitGuardTest, AKeptRecordingStillEndsByItsTimer) {
+TEST_F(AppDelegateTest, AKeptRecordingStillEndsByItsTimer) {
   makeDelegate(std::chrono::milliseconds(2000));
   start();
   ASSERT_TRUE(runUntil([&] { return recording(); }));

@@ -1,5 +1,3 @@
-// The recording's health notices: each at its threshold, not a check
-// before, once per recording.
 #include "app/health_monitor.h"
 
 #include <glib.h>
@@ -42,21 +40,19 @@ constexpr uint64_t low = HealthMonitor::lowDiskBytes;
 constexpr double never = 1e9;
 
 // A recording of 100 s, checked every half second.
-struct Case {
-  const char* name;
-  // The microphone delivers before `micUntil`, the computer silence from
-  // `computerFrom` to before `computerUntil`. The one notice given, if any,
-  // and when; the disk's free bytes before 10 s and from then on.
-  double micUntil;
-  bool micAudible;
-  double computerFrom, computerUntil;
-  const char* notice;
-  double at;
-  std::optional<uint64_t> freeBefore10 = 10'000'000'000, freeFrom10 = 10'000'000'000;
-};
-
 TEST(HealthMonitor, EachNoticeComesOncePerRecordingAtItsThresholdAndNotACheckBefore) {
-  const Case cases[] = {
+  const struct {
+    const char* name;
+    // The microphone delivers before `micUntil`, the computer silence from
+    // `computerFrom` to before `computerUntil`. The one notice given, if any,
+    // and when; the disk's free bytes before 10 s and from then on.
+    double micUntil;
+    bool micAudible;
+    double computerFrom, computerUntil;
+    const char* notice;
+    double at;
+    std::optional<uint64_t> freeBefore10 = 10'000'000'000, freeFrom10 = 10'000'000'000;
+  } cases[] = {
       {"a microphone that stops", 40, true, 0, never, "no-microphone", 44.5},
       {"a microphone of digital silence", never, false, 0, never, "no-microphone", 20},
       {"no microphone at all", 0, true, 0, never, "no-microphone", 5},
@@ -68,7 +64,7 @@ TEST(HealthMonitor, EachNoticeComesOncePerRecordingAtItsThresholdAndNotACheckBef
       {"a disk that fills", never, true, 0, never, "low-disk", 10, low, low - 1},
       {"a disk whose free space is unknown", never, true, 0, never, nullptr, 0, {}, {}},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Recording r;
     Said expected;

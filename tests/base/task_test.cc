@@ -100,8 +100,7 @@ TEST(Task, DestroyedWhileWaitingIsNeverResumed) {
   working.handle.destroy();
 
   while (!workDone) std::this_thread::sleep_for(1ms);
-  auto waiter = []() -> Task<void> { co_await sleepFor(30ms); };
-  runToCompletion(waiter());
+  runToCompletion([]() -> Task<void> { co_await sleepFor(30ms); }());
   EXPECT_FALSE(resumed);
 }
 

@@ -12,6 +12,7 @@
 #include "devservice/meeting_store.h"
 #include "devservice/options.h"
 #include "devservice/wav_check.h"
+#include "store/wave.h"
 #include "testing/devservice_process.h"
 #include "testing/stand_in_control.h"
 
@@ -26,19 +27,13 @@ const std::string meetingId = "0f8fad5b-d9cb-469f-a165-70867728950e";
 const std::string meetingPath = "/api/meetings/" + meetingId;
 const std::string audioPath = meetingPath + "/audio";
 
-// A chunk as the desktop app writes it: `samples` 16-bit samples (a ramp)
-// behind the 44-byte header of 16 kHz mono PCM.
+// A chunk as the desktop app writes it: `samples` 16-bit samples of 16 kHz
+// mono PCM, distinct for each `seed`.
 std::string wavChunk(std::size_t samples, int seed = 0) {
-  // fmt: size 16, PCM, 1 channel, 16000 Hz, 32000 bytes/s, 2-byte frames, 16 bits.
-  std::string out("RIFF....WAVEfmt \x10\0\0\0\1\0\1\0\x80\x3e\0\0\0\x7d\0\0\2\0\x10\0data....", 44);
-  out.resize(44 + samples * 2);
-  auto put = [&out](std::size_t offset, std::size_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) out[offset + i] = static_cast<char>(value >> (8 * i));
-  };
-  put(4, samples * 2 + 36, 4);
-  put(40, samples * 2, 4);
-  for (std::size_t i = 0; i < samples; ++i) put(44 + 2 * i, i * 37 + seed, 2);
-  return out;
+  Bytes pcm(2 * samples);
+  for (std::size_t i = 0; i < pcm.size(); ++i) pcm[i] = static_cast<unsigned char>(i * 37 + seed);
+  const Bytes chunk = wave(pcm);
+  return std::string(chunk.begin(), chunk.end());
 }
 
 int statusOf(const httplib::Result& result) { return result ? result->status : -1; }
@@ -48,7 +43,7 @@ std::string answer(const httplib::Result& result) {
   return result ? std::to_string(result->status) + " " + result->body : "no answer";
 }
 
-TEST(DevServiceParsing, CommandLineListensOnLoopbackOnly) {
+TEST(DevServiceParsing, LoopbackOnlyCommandLineSequencesMeetingIdentifiersAndChunks) {
   EXPECT_TRUE(parseOptions({"--host", "127.0.0.2"}).options);
   EXPECT_TRUE(parseOptions({"--host", "::1"}).options);
   const std::vector<std::vector<std::string>> refused = {
@@ -58,9 +53,6 @@ TEST(DevServiceParsing, CommandLineListensOnLoopbackOnly) {
   for (const auto& arguments : refused) {
     EXPECT_FALSE(parseOptions(arguments).options) << arguments[0] << " " << arguments.back();
   }
-}
-
-TEST(DevServiceParsing, SequencesAndMeetingIdentifiers) {
   const std::pair<const char*, std::int64_t> sequences[] = {
       {"0", 0},   {"999999", 999999}, {"1000000", -1}, {"", -1},
       {"01", -1}, {"-1", -1},         {"+1", -1},      {"1.0", -1}};
@@ -68,19 +60,17 @@ TEST(DevServiceParsing, SequencesAndMeetingIdentifiers) {
   EXPECT_TRUE(isValidMeetingId("Az_-9") && isValidMeetingId(std::string(128, 'a')));
   for (const std::string& id : {std::string(), std::string(129, 'a'), std::string("a.b")})
     EXPECT_FALSE(isValidMeetingId(id)) << id;
-}
 
-// The store tests what Halden writes; this check, one case per branch, is
-// what lets the integration tests notice a chunk Halden should not send.
-TEST(WavCheck, AcceptsOnlyTheLayoutHaldenWrites) {
+  // The store tests what Halden writes; this chunk check, one case per branch,
+  // is what lets the integration tests notice a chunk Halden should not send.
   std::string odd = wavChunk(1) + "x", tag = wavChunk(8), size = tag, rate = tag;
   odd[4] = 39;  // Sizes consistent, half a sample.
   odd[40] = 3;
   tag[36] = 'D';
   size[40] = 18;
   rate[24] = 0x44;
-  for (const std::string& refused : {wavChunk(0), wavChunk(960'001), odd, tag, size, rate}) {
-    EXPECT_TRUE(checkChunk(refused)) << refused.size();
+  for (const std::string& chunk : {wavChunk(0), wavChunk(960'001), odd, tag, size, rate}) {
+    EXPECT_TRUE(checkChunk(chunk)) << chunk.size();
   }
 }
 
@@ -180,11 +170,9 @@ TEST_F(ServiceTest, InvalidOrForeignRequestsAreRefusedAndNothingIsStored) {
   EXPECT_EQ(control_->chunks(meetingId), json::object());
 }
 
-using SigninTest = ServiceTest;
-
 // A sign-in the desktop tests complete proves the client's part only if the
 // service insists on the approval, the secret and a single redeem.
-TEST_F(SigninTest, OnlyItsSecretRedeemsAnApprovedRequestAndOnlyOnce) {
+TEST_F(ServiceTest, OnlyItsSecretRedeemsAnApprovedRequestAndOnlyOnce) {
   auto signin = [&](const json& body) {
     return client_->Post("/api/desktop/signin", body.dump(), "application/json");
   };
@@ -201,11 +189,9 @@ TEST_F(SigninTest, OnlyItsSecretRedeemsAnApprovedRequestAndOnlyOnce) {
   EXPECT_EQ(statusOf(upload(meetingId, "0", wavChunk(960'000), cookie)), 200);  // The largest.
 }
 
-using FaultsTest = ServiceTest;
-
 // What the service client makes of each answer is service_client_test's; here
 // the answers that depend on the chunk's sequence, and that none is stored.
-TEST_F(FaultsTest, ReplacingFaultsAnswerInsteadOfStoringTheChunk) {
+TEST_F(ServiceTest, FaultsAnswerInsteadOfStoringTheChunkByCountPathAndOrder) {
   // {fault without its path, "STATUS BODY" (a long body: its start)}.
   const std::pair<const char*, std::string> cases[] = {
       {R"({"kind":"html200"})", "200 <html>Sign in</html>"},
@@ -233,9 +219,7 @@ TEST_F(FaultsTest, ReplacingFaultsAnswerInsteadOfStoringTheChunk) {
   httplib::Result cookie = upload(meetingId, "3");
   EXPECT_EQ(answer(cookie), R"(200 {"ok":true,"sequence":3})");
   EXPECT_EQ(cookie->get_header_value("Set-Cookie"), "authjs.session-token=injected; Path=/");
-}
 
-TEST_F(FaultsTest, CountMatchingOrderAndDrop) {
   control_->addFault({{"path", audioPath}, {"kind", "status"}, {"status", 500}, {"count", 2}});
   EXPECT_EQ(statusOf(upload(meetingId, "0")), 500);
   EXPECT_EQ(statusOf(upload(meetingId, "0")), 500);

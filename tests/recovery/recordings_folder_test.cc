@@ -24,13 +24,7 @@ int modeOf(const fs::path& path) {
   return ::stat(path.c_str(), &info) == 0 ? static_cast<int>(info.st_mode & 07777) : -1;
 }
 
-// A folder at `path` with `mode`, a file at `path`, a link at `at` to
-// `target`; each returns the path it made.
-fs::path folder(const fs::path& path, int mode) {
-  fs::create_directory(path);
-  fs::permissions(path, static_cast<fs::perms>(mode));
-  return path;
-}
+// A file at `path`, a link at `at` to `target`; each returns the path it made.
 fs::path file(const fs::path& path) {
   testing::writeBytes(path, "x");
   return path;
@@ -40,43 +34,39 @@ fs::path link(const fs::path& target, const fs::path& at) {
   return at;
 }
 
-struct Case {
-  std::string name;
-  // Prepares the temporary folder and returns the Recordings folder to create.
-  std::function<fs::path(const fs::path& top)> root;
-  std::optional<Error> error;
-  // Path below the temporary folder -> mode expected afterwards.
-  std::map<std::string, int> modes;
-};
-
 TEST(CreateRecordingsRoot, MakesOnlyTheMissingFoldersAndOnlyForTheOwner) {
   // Under a umask that lets group and others read, only the mode asked for
-  // keeps the folders private.
+  // keeps the folders private; folders made here get 0755.
   const mode_t oldUmask = ::umask(022);
-  const std::vector<Case> cases = {
+  const struct {
+    std::string name;
+    // Prepares the temporary folder and returns the Recordings folder to create.
+    std::function<fs::path(const testing::TempFolder& top)> root;
+    std::optional<Error> error;
+    // Path below the temporary folder -> mode expected afterwards.
+    std::map<std::string, int> modes;
+  } cases[] = {
       {"the data folder exists",
-       [](const fs::path& top) { return folder(top / "data", 0755) / "Halden/Recordings"; },
+       [](const auto& top) { return top.folder("data") / "Halden/Recordings"; },
        std::nullopt, {{"data", 0755}, {"data/Halden", 0700}, {"data/Halden/Recordings", 0700}}},
       {"the root a link to a folder",
-       [](const fs::path& top) { return link(folder(top / "real", 0755), top / "Recordings"); },
+       [](const auto& top) { return link(top.folder("real"), top / "Recordings"); },
        std::nullopt, {{"Recordings", 0755}}},
       {"the Halden folder a link to a folder",
-       [](const fs::path& top) {
-         return link(folder(top / "real", 0755), top / "Halden") / "Recordings";
-       },
+       [](const auto& top) { return link(top.folder("real"), top / "Halden") / "Recordings"; },
        std::nullopt, {{"real/Recordings", 0700}}},
-      {"the root a file", [](const fs::path& top) { return file(top / "Recordings"); },
+      {"the root a file", [](const auto& top) { return file(top / "Recordings"); },
        Error::fromErrno(ENOTDIR), {{"Recordings", 0644}}},
-      {"a parent a file", [](const fs::path& top) { return file(top / "Halden") / "Recordings"; },
+      {"a parent a file", [](const auto& top) { return file(top / "Halden") / "Recordings"; },
        Error::fromErrno(ENOTDIR), {{"Halden", 0644}}},
       {"the root a dangling link",
-       [](const fs::path& top) { return link("missing", top / "Recordings"); },
+       [](const auto& top) { return link("missing", top / "Recordings"); },
        Error::fromErrno(ENOENT), {{"missing", -1}}},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     testing::TempFolder temp;
-    const fs::path root = c.root(temp.path());
+    const fs::path root = c.root(temp);
     const Result<void> created = createRecordingsRoot(root);
     if (c.error) {
       EXPECT_EQ(errorOf(created), *c.error);

@@ -8,6 +8,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <tuple>
 
 #include "store/files.h"
 #include "store/store_fixtures.h"
@@ -86,11 +87,6 @@ struct Case {
   Outcome outcome;
 };
 
-Case withJson(std::string name, std::string json, Outcome outcome) {
-  return {std::move(name), [json](Scene& s) { return s.meeting(meetingId, json); },
-          std::move(outcome)};
-}
-
 TEST(CheckSavedMeeting, RefusesEveryFolderButASavedMeetingOfThisWorkspaceAndChangesNothing) {
   std::vector<Case> cases = {
       // Accepted, with the identifier as the file writes it.
@@ -109,10 +105,6 @@ TEST(CheckSavedMeeting, RefusesEveryFolderButASavedMeetingOfThisWorkspaceAndChan
       {"link of the meeting's name from elsewhere into the root",
        [](Scene& s) { return s.link(s.meeting(meetingId), s.elsewhere / meetingId); },
        {meetingId}},
-      withJson(
-          "extra string member",
-          R"({"meetingId":")" + meetingId + R"(","origin":"https://app.halden.io","note":"x"})",
-          {meetingId}),
 
       // Not a direct child of the Recordings folder.
       {"an intact meeting elsewhere",
@@ -136,10 +128,6 @@ TEST(CheckSavedMeeting, RefusesEveryFolderButASavedMeetingOfThisWorkspaceAndChan
        [](Scene& s) { return s.link(s.meeting("renamed"), s.root / meetingId); },
        refused(otherWorkspaceMessage)},
 
-      // meeting.json too large, checked before it is parsed.
-      withJson("4097 bytes of valid JSON",
-               meetingJson(meetingId) + std::string(4097 - meetingJson(meetingId).size(), ' '),
-               refused(invalidMetadataMessage)),
       // meeting.json missing or no regular file of the folder.
       {"no meeting.json",
        [](Scene& s) { return s.temp.folder("data/Halden/Recordings/" + meetingId); },
@@ -155,21 +143,30 @@ TEST(CheckSavedMeeting, RefusesEveryFolderButASavedMeetingOfThisWorkspaceAndChan
        refused(invalidFileMessage)},
   };
 
-  // Not JSON text; a NUL byte, which the parser would take for the end, is
-  // reported where it stands.
-  const std::string intact = meetingJson(meetingId);
-  cases.push_back(withJson("cut short", intact.substr(0, 30), parseError));
-  cases.push_back(withJson("NUL byte after the object", intact + '\0' + "x", parseError));
-  // JSON, but not a meeting of this workspace. What is UUID text is the
-  // page's check too (script_bridge_test); here that this one is made.
+  // meeting.json as text: JSON, but with an extra string member or else not a
+  // meeting of this workspace; too large, checked before it is parsed; no JSON
+  // text (a NUL byte, which the parser would take for the end, is reported
+  // where it stands). What is UUID text is the page's check too
+  // (script_bridge_test); here that this one is made.
+  const std::string intact = meetingJson(meetingId), head = R"({"meetingId":")" + meetingId;
   const std::string tail = R"(","origin":"https://app.halden.io")";
-  for (const auto& [name, json] : std::vector<std::pair<std::string, std::string>>{
-           {"extra number member", R"({"meetingId":")" + meetingId + tail + R"(,"size":1})"},
-           {"array", "[" + meetingJson(meetingId) + "]"},
-           {"no meetingId", R"({"origin":"https://app.halden.io"})"},
-           {"meetingId naming a folder outside the root", meetingJson("../elsewhere/" + meetingId)},
-           {"origin with a trailing slash", meetingJson(meetingId, "https://app.halden.io/")}}) {
-    cases.push_back(withJson(name, json, refused(otherWorkspaceMessage)));
+  const Outcome other = refused(otherWorkspaceMessage);
+  const std::tuple<std::string, std::string, Outcome> texts[] = {
+      {"extra string member", head + tail + R"(,"note":"x"})", {meetingId}},
+      {"extra number member", head + tail + R"(,"size":1})", other},
+      {"array", "[" + intact + "]", other},
+      {"no meetingId", R"({"origin":"https://app.halden.io"})", other},
+      {"meetingId naming a folder outside the root", meetingJson("../elsewhere/" + meetingId),
+       other},
+      {"origin with a trailing slash", meetingJson(meetingId, "https://app.halden.io/"), other},
+      {"4097 bytes of valid JSON", intact + std::string(4097 - intact.size(), ' '),
+       refused(invalidMetadataMessage)},
+      {"cut short", intact.substr(0, 30), parseError},
+      {"NUL byte after the object", intact + '\0' + "x", parseError},
+  };
+  for (const auto& [name, json, outcome] : texts) {
+    cases.push_back(
+        {name, [json = json](Scene& s) { return s.meeting(meetingId, json); }, outcome});
   }
 
   for (const Case& c : cases) {

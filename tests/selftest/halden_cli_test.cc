@@ -132,6 +132,7 @@ TEST(HaldenCommandLine, OnlyTheExactWholeSwitchAnywhereSelectsTheSelfTest) {
 // beginning with `err`, and nothing left in the temporary directory.
 void expectEndedEarly(RunOptions options, std::size_t fewest, std::size_t most,
                       std::string_view err) {
+  SCOPED_TRACE(err);
   testing::TempFolder temporary;
   const ChildRun run = runHalden({"halden", "--self-test"}, temporary.path(), options);
   EXPECT_EQ(run.exitStatus, 1);
@@ -142,22 +143,16 @@ void expectEndedEarly(RunOptions options, std::size_t fewest, std::size_t most,
   EXPECT_TRUE(fs::is_empty(temporary.path()));
 }
 
-TEST(HaldenCommandLine, FailingCheckStopsTheRunNamesTheCheckAndCleansUp) {
+TEST(HaldenCommandLine, AFailingCheckAnInterruptOrAClosedOutputStopsTheRunAndCleansUp) {
   // Files are capped at 200 MB, so the four-hour track of check 10 cannot be
   // written: its append fails with "file too large" instead of the limit.
   expectEndedEarly({.fileSizeLimit = rlim_t{200} << 20}, 9, 9,
                    "Audio self-test failed: Four-hour limit is enforced before writing more audio");
-}
-
-TEST(HaldenCommandLine, InterruptedSelfTestStopsAndCleansUp) {
   // Interrupted after check 9, while check 10 writes its four-hour track: the
   // check under way may still report, no later one runs.
   expectEndedEarly(
       {.fileSizeLimit = std::nullopt, .action = Action::interrupt, .linesBeforeAction = 9}, 9, 10,
       "The audio self-test was interrupted.\n");
-}
-
-TEST(HaldenCommandLine, ClosedOutputEndsTheSelfTestAndCleansUp) {
   // As in `halden --self-test | head -1`: the reader goes away early.
   expectEndedEarly({.fileSizeLimit = std::nullopt, .action = Action::closeOutput}, 1, 1,
                    "The audio self-test could not write its report.\n");

@@ -20,7 +20,6 @@
 
 namespace halden::testing {
 
-// A cookie store in memory.
 class MemoryCookieStore : public CookieStore {
  public:
   Task<std::vector<Cookie>> getAll() override {

@@ -16,9 +16,6 @@ using nlohmann::json;
 using Strings = std::vector<std::string>;
 using Sleeps = std::vector<std::chrono::milliseconds>;
 
-std::string alert(std::string_view message) {
-  return "alert " + std::string(signInAlertTitle) + ": " + std::string(message);
-}
 HttpResponse ok(const json& body) { return {200, body.dump()}; }
 HttpResponse session(const std::string& name, const std::string& value) {
   return ok({{"session", {{"name", name}, {"value", value}}}});
@@ -97,6 +94,11 @@ TEST(SignInTest, IncompleteSessionsArePendingAndEveryFailureEndsWithOneAlertAndN
     signIn->signIn();
     co_return;
   });
+  const Strings begun = {
+      "open https://app.halden.io/desktop/connect?id="
+      "a%20b%26c%3Dd%23e%2Ff%3Fg%25h~-._Z9%0A%C3%A9",
+      "show https://app.halden.io " + signInCodePage(code)};
+  const std::string alert = "alert " + std::string(signInAlertTitle) + ": ";
   for (const auto& row : rows) {
     SCOPED_TRACE(row.message);
     shell = {};
@@ -107,14 +109,8 @@ TEST(SignInTest, IncompleteSessionsArePendingAndEveryFailureEndsWithOneAlertAndN
     signIn->signIn();
     EXPECT_TRUE(signIn->signingIn());
     while (signIn->signingIn()) g_main_context_iteration(context.get(), TRUE);
-    Strings expected;
-    if (row.requests > 1) {
-      expected = {
-          "open https://app.halden.io/desktop/connect?id="
-          "a%20b%26c%3Dd%23e%2Ff%3Fg%25h~-._Z9%0A%C3%A9",
-          "show https://app.halden.io " + signInCodePage(code)};
-    }
-    expected.push_back(row.message.empty() ? "workspace" : alert(row.message));
+    Strings expected = row.requests > 1 ? begun : Strings();
+    expected.push_back(row.message.empty() ? "workspace" : alert + std::string(row.message));
     EXPECT_EQ(shell.calls, expected);
     EXPECT_EQ(transport.requests.size(), row.requests);
     EXPECT_EQ(sleeps, Sleeps(row.requests - 1, std::chrono::seconds(4)));

@@ -24,7 +24,6 @@ using testing::cookie;
 
 using Clock = std::chrono::steady_clock;
 const std::string signInPath = "/api/desktop/signin";
-const std::string unexpected = "failure: " + std::string(unexpectedResponseMessage);
 const std::string unprocessed = "failure: " + std::string(unprocessedMessage);
 
 // What a request ended in: the object's JSON text, "failure: <message>" or
@@ -69,7 +68,7 @@ TEST_P(RequestTest, EveryKindOfAnswerAndTransportFailureEndsAsDescribed) {
       {{{"kind", "status"}, {"status", 299}, {"error", "fine"}}, R"({"error":"fine"})"},
       {{{"kind", "status"}, {"status", 300}}, unprocessed},
       // An HTML page with a 302: decoded before the status is looked at.
-      {{{"kind", "redirect"}}, unexpected},
+      {{{"kind", "redirect"}}, "failure: " + std::string(unexpectedResponseMessage)},
       // Silent for longer than the idle time-out of 1 s and libcurl's
       // five-second speed window together.
       {{{"kind", "delay"}, {"delayMs", 10000}}, curl + std::to_string(CURLE_OPERATION_TIMEDOUT)},
@@ -98,7 +97,7 @@ TEST_P(RequestTest, EveryKindOfAnswerAndTransportFailureEndsAsDescribed) {
   }
 }
 
-TEST_P(RequestTest, CookiesTheServiceSetsReachNeitherTheStoreNorLaterRequests) {
+TEST_P(RequestTest, NoCookieTheServiceSetsIsKeptAndTheBodyIsCutOffOneByteAfterTheLimit) {
   control_.addFault({{"path", signInPath}, {"kind", "setCookie"}});
   ASSERT_TRUE(begin(*client_).ok());
   ASSERT_TRUE(begin(*client_).ok());
@@ -106,9 +105,8 @@ TEST_P(RequestTest, CookiesTheServiceSetsReachNeitherTheStoreNorLaterRequests) {
   const json log = control_.requests();
   ASSERT_EQ(log.size(), 2u);
   EXPECT_EQ(log[1]["cookie"], "");
-}
 
-TEST_P(RequestTest, TheBodyIsCutOffOneByteAfterTheLimitWhileReceiving) {
+  // Cut off while it is received.
   control_.addFault({{"path", signInPath}, {"kind", "oversized"}});
   Result<HttpResponse> response = runToCompletion(
       createCurlTransport(setup_.transportOptions())->send({setup_.baseUrl + signInPath, {}, {}}));
@@ -124,8 +122,7 @@ TEST_P(RequestTest, AThrottledUploadOutlastingTheIdleTimeOutArrivesWhole) {
   options.idleTimeout = std::chrono::seconds(1);
   options.sendSpeedLimit = 256 * 1024;
   const Bytes chunk = wave(Bytes(20 * 32'000, 0x5a));  // 20 s of audio: about 2.4 s to send
-  const std::string path = "/api/meetings/throttled/audio";
-  HttpRequest request{setup_.baseUrl + path + "?sequence=0",
+  HttpRequest request{setup_.baseUrl + "/api/meetings/throttled/audio?sequence=0",
                       {{"Content-Type", "audio/wav"},
                        {"Cookie", "authjs.session-token=" + std::string(testing::sessionValue)}},
                       chunk};

@@ -30,7 +30,6 @@ class ChunkManifestTest : public ::testing::Test {
     }
     return chunks;
   }
-  void writeManifest(const std::string& json) { writeBytes(manifest_, json); }
   // The failure of savedChunks, after checking it wrote nothing.
   Error refusal() {
     const Bytes before = readBytes(manifest_);
@@ -56,27 +55,9 @@ TEST_F(ChunkManifestTest, SavedManifestIsReusedUnchangedAtItsLimits) {
   EXPECT_EQ(readBytes(manifest_), padded);
 }
 
-// Upgraded with the identities the chunks have now, altered or not; from then
-// on a chunk whose bytes change is refused, never given a new identity. (The
-// upgraded bytes: PreparationFaultTest.AManifestThatCannotBeRewrittenStaysAsItWas.)
-TEST_F(ChunkManifestTest, EarlierFormIsUpgradedAndAChunkChangedSinceIsRefused) {
-  const ChunkList chunks = writeChunks(2);
-  Bytes altered = readBytes(chunks[0]);
-  altered[44] ^= 1;
-  writeBytes(chunks[0], altered);
-  writeManifest(R"(["chunk-000.wav", "chunk-001.wav"])");
-
-  EXPECT_EQ(savedChunks(folder_).value(), chunks);  // upgrades it
-  EXPECT_EQ(savedChunks(folder_).value(), chunks);  // checks the identities it found
-  altered[45] ^= 0x80;
-  writeBytes(chunks[0], altered);
-  EXPECT_EQ(refusal(), failure("A saved audio chunk changed after preparation. Its source audio "
-                               "has been kept."));
-}
-
 // One row per check of the decoder and of savedChunks. Failures of the chunks
-// themselves are validateChunk's (ValidateChunkTest).
-TEST_F(ChunkManifestTest, RefusesInvalidManifestsNamesAndFiles) {
+// themselves are validateChunk's (wave_test).
+TEST_F(ChunkManifestTest, RefusesInvalidManifestsNamesFilesAndChunksChangedSinceAnUpgrade) {
   const ChunkList chunks = writeChunks(2);
   const std::string entry =
       R"({"name":"chunk-000.wav","sha256":")" + audioHash(readBytes(chunks[0])) + "\"}";
@@ -96,7 +77,7 @@ TEST_F(ChunkManifestTest, RefusesInvalidManifestsNamesAndFiles) {
         current("1", R"({"0":)" + entry + "}"), current("1", R"([{"name":0,"sha256":"x"}])"),
         current("1", R"([{"name":"chunk-000.wav"}])"), current("1", "[]"),
         std::string(R"(["chunk-000.wav",7])"), tooMany.dump(), oversized}) {
-    writeManifest(json);
+    writeBytes(manifest_, json);
     EXPECT_EQ(refusal(), failure("The recording manifest is invalid.")) << json.substr(0, 80);
   }
 
@@ -107,12 +88,25 @@ TEST_F(ChunkManifestTest, RefusesInvalidManifestsNamesAndFiles) {
        {std::string(R"(["../other.wav"])"),
         nlohmann::json::array({(folder_ / "chunk-000.wav").string()}).dump(),
         std::string(R"(["chunk-000.wav","chunk-000.wav"])")}) {
-    writeManifest(names);
+    writeBytes(manifest_, names);
     EXPECT_EQ(refusal(), failure("The recording manifest has an invalid chunk name.")) << names;
   }
-  // An earlier form is not upgraded unless every entry passes.
-  writeManifest(R"(["chunk-000.wav","chunk-001.wav","chunk-002.wav"])");
+  // An earlier form is upgraded only when every entry passes, with the
+  // identities the chunks have now, altered or not; from then on a chunk whose
+  // bytes change is refused, never given a new identity. (The upgraded bytes:
+  // PreparationFaultTest.AManifestThatCannotBeRewrittenStaysAsItWas.)
+  writeBytes(manifest_, R"(["chunk-000.wav","chunk-001.wav","chunk-002.wav"])");
   EXPECT_EQ(refusal(), Error::fromErrno(ENOENT));
+  Bytes altered = readBytes(chunks[0]);
+  altered[44] ^= 1;
+  writeBytes(chunks[0], altered);
+  writeBytes(manifest_, R"(["chunk-000.wav", "chunk-001.wav"])");
+  EXPECT_EQ(savedChunks(folder_).value(), chunks);  // upgrades it
+  EXPECT_EQ(savedChunks(folder_).value(), chunks);  // checks the identities it found
+  altered[45] ^= 0x80;
+  writeBytes(chunks[0], altered);
+  EXPECT_EQ(refusal(), failure("A saved audio chunk changed after preparation. Its source audio "
+                               "has been kept."));
 
   // A dangling link is not an absent manifest: it must not mean "not prepared".
   fs::remove(manifest_);

@@ -7,12 +7,10 @@
 #include <cerrno>
 #include <cmath>
 #include <limits>
-#include <memory>
 #include <random>
 
 #include "store/format.h"
 #include "store/store_fixtures.h"
-#include "store/wave.h"
 #include "testing/reference_mix.h"
 #include "testing/temp_folder.h"
 
@@ -67,13 +65,12 @@ TEST_F(PrepareChunksTest, ChunksAreTheReferenceMixCutIntoMinutes) {
   loud[12] = std::numeric_limits<float>::quiet_NaN();
   loud[950'000] = std::numeric_limits<float>::infinity();
   const std::vector<float> none, quiet = noise(1000, 3, 0.5f, false);
-  struct Case {
+  const struct {
     std::string name;
     std::vector<float> system, microphone;  // 16-bit and float tracks; empty: absent
     const char* timing;                     // nullptr: no timing.json
     int64_t microphoneOffset;               // the system track's is 0 in every case
-  };
-  const std::vector<Case> cases = {
+  } cases[] = {
       {"a minute", noise(960'000, 1, 0.5f, true), {}, nullptr, 0},
       {"a minute and a frame", noise(960'001, 1, 0.5f, true), {}, nullptr, 0},
       {"both tracks", noise(1'500'000, 1, 1.0f, true), loud,
@@ -82,7 +79,7 @@ TEST_F(PrepareChunksTest, ChunksAreTheReferenceMixCutIntoMinutes) {
       {"far before an absent track", none, quiet, R"({"system":20000.0,"microphone":0.0})", 0},
       {"without a member", none, quiet, R"({"system":-2.0})", 0},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     folder_ = temp_.folder(c.name);
     if (!c.system.empty()) writeTrack(system(), c.system);

@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <string>
-#include <vector>
 
 #include "store/store_fixtures.h"
 #include "testing/temp_folder.h"
@@ -16,31 +15,28 @@ using testing::errorOf;
 using testing::readBytes;
 using testing::writeBytes;
 
-class ValidateChunkTest : public ::testing::Test {
- protected:
-  testing::TempFolder temp_;
-  fs::path folder_ = temp_.folder("meeting");
-  fs::path file_ = folder_ / "chunk-000.wav";
-};
-
 // One refusal per check, the identifiers' and the size's as damage, the
-// fields' as an invalid format; the file is never changed.
-TEST_F(ValidateChunkTest, AcceptsWhatWaveWritesAndRefusesEachFieldWithItsMessage) {
+// fields' as an invalid format; the file is never changed. A folder reached
+// through a link is fine; a link is refused wherever it points, and so is a
+// file of another folder.
+TEST(ValidateChunk, AcceptsWhatWaveWritesInARegularFileOfTheFolderAndRefusesEachField) {
+  testing::TempFolder temp;
+  const fs::path folder = temp.folder("meeting"), file = folder / "chunk-000.wav";
+  EXPECT_EQ(errorOf(validateChunk(file, folder)), Error::fromErrno(ENOENT));
   for (std::size_t size : {2u, 1'920'000u}) {  // a frame, a minute
-    writeBytes(file_, wave(Bytes(size, 7)));
-    EXPECT_EQ(validateChunk(file_, folder_).value(), wave(Bytes(size, 7))) << size;
+    writeBytes(file, wave(Bytes(size, 7)));
+    EXPECT_EQ(validateChunk(file, folder).value(), wave(Bytes(size, 7))) << size;
   }
 
   const std::string damaged(damagedChunkMessage), invalid(invalidWaveMessage);
-  struct Refusal {
+  const struct {
     const char* name;
     std::size_t payloadSize;
     std::size_t at;  // where `value` is written, `width` bytes little-endian
     uint32_t value;
     int width;
     const std::string& message;
-  };
-  const std::vector<Refusal> refusals = {
+  } refusals[] = {
       {"header only", 0, 0, 0, 0, damaged},
       {"one sample over a minute", 1'920'002, 0, 0, 0, damaged},
       {"RIFX", 32, 3, 'X', 1, damaged},
@@ -57,35 +53,31 @@ TEST_F(ValidateChunkTest, AcceptsWhatWaveWritesAndRefusesEachFieldWithItsMessage
       {"data size says a minute", 32, 40, 1'920'000, 4, invalid},
       {"odd payload", 33, 0, 0, 0, invalid},
   };
-  for (const Refusal& refusal : refusals) {
+  for (const auto& refusal : refusals) {
     SCOPED_TRACE(refusal.name);
     Bytes bytes = wave(Bytes(refusal.payloadSize, 7));
     for (int i = 0; i < refusal.width; ++i) {
       bytes[refusal.at + i] = static_cast<unsigned char>(refusal.value >> (8 * i));
     }
-    writeBytes(file_, bytes);
-    EXPECT_EQ(errorOf(validateChunk(file_, folder_)), failure(refusal.message));
-    EXPECT_EQ(readBytes(file_), bytes);
+    writeBytes(file, bytes);
+    EXPECT_EQ(errorOf(validateChunk(file, folder)), failure(refusal.message));
+    EXPECT_EQ(readBytes(file), bytes);
   }
-}
 
-// A folder reached through a link is fine; a link is refused wherever it
-// points, and so is a file of another folder.
-TEST_F(ValidateChunkTest, TakesOnlyARegularFileOfTheFolder) {
-  EXPECT_EQ(errorOf(validateChunk(file_, folder_)), Error::fromErrno(ENOENT));
-  writeBytes(folder_ / "valid.wav", wave(Bytes(32, 7)));
-  fs::create_symlink("valid.wav", file_);
-  EXPECT_EQ(errorOf(validateChunk(file_, folder_)), failure(std::string(invalidFileMessage)));
+  fs::remove(file);
+  writeBytes(folder / "valid.wav", wave(Bytes(32, 7)));
+  fs::create_symlink("valid.wav", file);
+  EXPECT_EQ(errorOf(validateChunk(file, folder)), failure(std::string(invalidFileMessage)));
 
-  fs::remove(file_);
-  fs::rename(folder_ / "valid.wav", file_);
-  const fs::path linked = temp_ / "linked";
-  fs::create_directory_symlink(folder_, linked);
-  EXPECT_TRUE(validateChunk(linked / "chunk-000.wav", folder_).ok());
-  EXPECT_TRUE(validateChunk(file_, linked.string() + "/").ok());
-  const fs::path other = temp_.folder("other") / "chunk-000.wav";
-  fs::copy_file(file_, other);
-  EXPECT_EQ(errorOf(validateChunk(other, folder_)), failure(std::string(invalidFileMessage)));
+  fs::remove(file);
+  fs::rename(folder / "valid.wav", file);
+  const fs::path linked = temp / "linked";
+  fs::create_directory_symlink(folder, linked);
+  EXPECT_TRUE(validateChunk(linked / "chunk-000.wav", folder).ok());
+  EXPECT_TRUE(validateChunk(file, linked.string() + "/").ok());
+  const fs::path other = temp.folder("other") / "chunk-000.wav";
+  fs::copy_file(file, other);
+  EXPECT_EQ(errorOf(validateChunk(other, folder)), failure(std::string(invalidFileMessage)));
 }
 
 }  // namespace

@@ -14,7 +14,7 @@ constexpr std::string_view uuid = "0f8fad5b-d9cb-469f-a165-70867728950e";
 
 NavigationPolicy policy() { return NavigationPolicy(*ServiceUrl::parse("https://app.halden.io")); }
 
-TEST(ScriptBridge, AcceptsWellFormedMessagesFromTheWorkspaceMainFrame) {
+TEST(ScriptBridge, AcceptsOnlyWellFormedMessagesFromTheWorkspaceMainFrame) {
   using T = PageRequestType;
   const std::string start = R"({"action":"start","meetingId":")" + std::string(uuid) + "\"";
   const struct {
@@ -35,22 +35,13 @@ TEST(ScriptBridge, AcceptsWellFormedMessagesFromTheWorkspaceMainFrame) {
   for (const auto& c : cases) {
     EXPECT_EQ(acceptPageMessage(policy(), true, c.frameUrl, c.body), c.expected) << c.body;
   }
-}
 
-TEST(ScriptBridge, DropsEveryOtherMessage) {
-  // Sender: sub-frames of any origin, other origins, and no document URL.
-  const struct {
-    bool mainFrame;
-    std::optional<std::string_view> frameUrl;
-  } senders[] = {
-      {false, workspace},
-      {true, "https://app.halden.io:443/clients/workspace"},
-      {true, std::nullopt},
-  };
-  for (const auto& c : senders) {
-    EXPECT_FALSE(acceptPageMessage(policy(), c.mainFrame, c.frameUrl, R"({"action":"status"})"))
-        << "main " << c.mainFrame << " from " << c.frameUrl.value_or("(none)");
-  }
+  // Dropped: sub-frames of any origin, other origins, and no document URL.
+  const std::string status = R"({"action":"status"})";
+  EXPECT_FALSE(acceptPageMessage(policy(), false, workspace, status));
+  EXPECT_FALSE(
+      acceptPageMessage(policy(), true, "https://app.halden.io:443/clients/workspace", status));
+  EXPECT_FALSE(acceptPageMessage(policy(), true, std::nullopt, status));
 
   // Body: an object with a string action of the four, exactly. A lone
   // surrogate is no text; the whole message is refused.
@@ -113,7 +104,6 @@ TEST(ScriptBridge, EachRequestChangesTheFlagsAndAnswersAsTheSessionAllows) {
   const Change recording = [](BridgeState& s) { s.isRecording = true; };
   const Change ending = [](BridgeState& s) { s.isRecording = s.stopping = true; };
   const Change uploading = [](BridgeState& s) { s.uploading = true; };
-  const Change uploadingAfterRecording = [](BridgeState& s) { s.stopping = s.uploading = true; };
   const Change recovering = [](BridgeState& s) { s.recovering = true; };
   const Change failedEarlier = [](BridgeState& s) {
     s.captureStartError = "The microphone is not available.";
@@ -181,10 +171,10 @@ TEST(ScriptBridge, EachRequestChangesTheFlagsAndAnswersAsTheSessionAllows) {
     PageRequest request;
     std::vector<Change> states;
   } refused[] = {
-      {start, {starting, stopping, recording, uploading, uploadingAfterRecording, recovering}},
+      {start, {starting, stopping, recording, uploading, recovering}},
       {PageRequest{T::start}, {idle}},         // no meeting
       {PageRequest{T::start, "abc"}, {idle}},  // a malformed meeting
-      {stop, {idle, starting, ending, uploadingAfterRecording}},
+      {stop, {idle, starting, ending}},
       {retry, {starting, stopping, recording, uploading, recovering}},
   };
   for (const auto& c : refused) {
