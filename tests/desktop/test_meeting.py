@@ -14,9 +14,14 @@ from desktop_case import (APPLICATION_MENU, RECORDING_LABEL, RECORDING_TITLE, De
 # Microphone clicks are positive pulses, the computer's negative, so the mix
 # still tells them apart; seconds from the confirmation. Nothing settles the
 # sinks first: the computer's output is idle until its first click, as on a
-# desktop before a call's audio begins.
+# desktop before a call's audio begins. An idle sink plays its first audio up
+# to 2 s late, each by its own delay; spaced 1 s and 0.65 s, the trains bring
+# at most two pairs of clicks within 20 ms of each other, however far apart
+# the sinks begin.
 SYSTEM_CLICKS = [0.3, 1.5, 2.5, 3.5, 4.5, 5.5]
-MICROPHONE_CLICKS = [1.0, 2.0, 3.0, 4.0, 5.0, 6.0]
+MICROPHONE_CLICKS = [1.0, 1.65, 2.3, 2.95, 3.6, 4.25, 4.9, 5.55]
+# Closer than this, a click of each source merge into one pulse of the mix.
+APART = 0.02
 
 
 def pulses(samples, rate):
@@ -34,6 +39,35 @@ def pulses(samples, rate):
     return found
 
 
+def click_errors(heard, truth):
+    """Where the clicks of `truth` lie in the mix's pulses `heard`, both
+    (time, sign) in time order. Clicks of different sources within APART of
+    each other are left out: the mix no longer tells them apart. The first
+    click left in fixes where the mix began. Returns the clicks left in, the
+    offset of each from where it belongs (None where no pulse of its sign is
+    within APART), and the pulses that belong to no click or double one."""
+    kept = [(t, s) for t, s in truth if all(abs(t - u) >= APART for u, r in truth if r != s)]
+    best = None
+    for at, sign in heard:
+        if sign != kept[0][1]:
+            continue
+        start = at - kept[0][0]
+        errors = []
+        for true, s in kept:
+            near = [h - start - true for h, hs in heard if hs == s and abs(h - start - true) < APART]
+            errors.append(min(near, key=abs) if near else None)
+        found = sum(e is not None for e in errors)
+        if best is None or found > best[0]:
+            best = (found, start, errors)
+    if best is None:
+        return kept, [None] * len(kept), heard
+    _, start, errors = best
+    stray = [(h, s) for h, s in heard if not any(abs(h - start - t) < APART for t, _ in truth)]
+    stray += [(t, s) for t, s in kept
+              if sum(abs(h - start - t) < APART for h, _ in heard) > 1]
+    return kept, errors, stray
+
+
 def chunk_samples(data):
     with wave.open(io.BytesIO(data)) as chunk:
         assert (chunk.getnchannels(), chunk.getsampwidth(), chunk.getframerate()) == (1, 2, 16000)
@@ -46,29 +80,44 @@ class MeetingEndToEnd(DesktopCase):
 
     def test_recorded_meeting_reaches_the_service_aligned_and_the_folder_is_removed(self):
         shots = os.environ.get('HALDEN_SCREENSHOTS') or self.desktop.root  # kept when set
-        player = self.play_clicks('micsink=+' + ','.join(map(str, MICROPHONE_CLICKS)),
-                                  'speakers=-' + ','.join(map(str, SYSTEM_CLICKS)))
         self.launch()
         time.sleep(1)  # the page paints a moment after its content is there
         self.desktop.screenshot(os.path.join(shots, 'window-idle.png'))
         self.sign_in()
+        # A meeting during which the server lost time (its account of when it
+        # played a train moved) measures the server, not Halden: another one
+        # is recorded, up to three in all.
+        for attempt in range(3):
+            if self.meeting(shots if attempt == 0 else None):
+                return
+        self.fail('the sound server lost time during all 3 meetings')
+
+    def meeting(self, shots):
+        """Records, uploads and checks one meeting; False when the server
+        lost time while it played the clicks."""
+        shot = (lambda name: os.path.join(shots, name)) if shots else (lambda name: None)
+        player = self.play_clicks('micsink=+' + ','.join(map(str, MICROPHONE_CLICKS)),
+                                  'speakers=-' + ','.join(map(str, SYSTEM_CLICKS)))
         tray = self.desktop.tray()
         item = self.desktop.tray_item()
         self.assertEqual(tray.label(item), 'Halden')
 
         events_before = len(self.service.page_events())
-        _, confirmed = self.start_recording(os.path.join(shots, 'window-confirmation.png'))
+        summaries_before = len(self.service.summaries())
+        calls_before = len(self.desktop.inhibitor_calls())
+        _, confirmed = self.start_recording(shot('window-confirmation.png'))
         self.assertEqual(tray.label(item), RECORDING_LABEL)
         self.assertIn(RECORDING_TITLE, self.ui.window_titles(self.app))
         end_item = ('End recording & prepare review', True)
         self.assertIn(end_item, dict(self.ui.menu_bar(self.app))['Halden'])
         self.assertIn(end_item, tray.menu(item)[0])
-        inhibit = wait_for(lambda: [c for c in self.desktop.inhibitor_calls()
+        inhibit = wait_for(lambda: [c for c in self.desktop.inhibitor_calls()[calls_before:]
                                     if c['call'] == 'Inhibit'], 10, 'the logout inhibitor')[0]
         self.assertEqual((inhibit['reason'], inhibit['flags']), ('Recording a meeting', 1 | 4))
 
         played = self.go(player)
-        self.desktop.screenshot(os.path.join(shots, 'window-recording.png'))
+        if shots:
+            self.desktop.screenshot(shot('window-recording.png'))
         meeting = self.current_meeting()
         folder = os.path.join(self.recordings(), meeting)
         self.assertTrue(os.path.isdir(folder))
@@ -99,21 +148,39 @@ class MeetingEndToEnd(DesktopCase):
                  message='Meeting ready to review. The uploaded audio has been removed from this Mac.'),
         ]
         self.assertEqual(self.service.page_events()[events_before:], expected)
-        self.assertEqual(self.service.summaries(), [{'meetingId': meeting, 'expectedChunks': 1}])
+        self.assertEqual(self.service.summaries()[summaries_before:],
+                         [{'meetingId': meeting, 'expectedChunks': 1}])
         wait_for(lambda: not os.path.exists(folder), 10, 'the meeting folder to go')
+        # A healthy meeting in the foreground: no notification at all.
+        self.assertEqual(self.desktop.notifications(), [])
+        # Idle again, everywhere, and the inhibitor released.
+        wait_for(lambda: tray.label(item) == 'Halden', 10, 'the idle tray label')
+        self.assertIn('Halden', self.ui.window_titles(self.app))
+        self.assertEqual(dict(self.ui.menu_bar(self.app))['Halden'], APPLICATION_MENU)
+        wait_for(lambda: {'call': 'Uninhibit', 'cookie': inhibit['cookie']}
+                 in self.desktop.inhibitor_calls(), 10, 'the inhibitor released')
 
         # Both trains at their true distances: when the server played each
         # click, by its own account, fixes where it belongs in the mix.
-        samples = chunk_samples(self.service.chunk(meeting, 0))
-        heard = pulses(samples, 16000)
         self.assertNotIn(None, played)
-        truth = sorted(zip(played, [1] * len(MICROPHONE_CLICKS) + [-1] * len(SYSTEM_CLICKS)))
+        signs = [1] * len(MICROPHONE_CLICKS) + [-1] * len(SYSTEM_CLICKS)
+        truth = sorted(zip(played, signs))
         print('played after the confirmation (s):',
               ['%+.3f' % (at - confirmed) for at, _ in truth])
-        self.assertEqual([sign for _, sign in heard], [sign for _, sign in truth], heard)
-        start = heard[0][0] - truth[0][0]
-        errors = [(at - start) - true for (at, _), (true, _) in zip(heard, truth)]
-        print('click offsets against the truth (ms):', ['%.2f' % (e * 1000) for e in errors])
+        starts = [at - nominal for at, nominal in zip(played, MICROPHONE_CLICKS + SYSTEM_CLICKS)]
+        moved = max(max(starts[:len(MICROPHONE_CLICKS)]) - min(starts[:len(MICROPHONE_CLICKS)]),
+                    max(starts[len(MICROPHONE_CLICKS):]) - min(starts[len(MICROPHONE_CLICKS):]))
+        if moved > 0.005:
+            print('the sound server lost time: a train\'s start moved by %.1f ms' % (moved * 1000))
+            return False
+        samples = chunk_samples(self.service.chunk(meeting, 0))
+        heard = pulses(samples, 16000)
+        kept, errors, stray = click_errors(heard, truth)
+        print('click offsets against the truth (ms):',
+              ['-' if e is None else '%.2f' % (e * 1000) for e in errors])
+        self.assertGreaterEqual(len(kept), len(truth) - 4)
+        self.assertEqual(stray, [], heard)
+        self.assertNotIn(None, errors, heard)
         self.assertLessEqual(max(map(abs, errors)), self.tolerance)
         # As long as the recording the user confirmed and ended: what the
         # capture takes to start may be missing, nothing may be added but
@@ -122,17 +189,7 @@ class MeetingEndToEnd(DesktopCase):
         print('meeting %.3f s, from the confirmation to the end %.3f s' % (length, ended - confirmed))
         self.assertGreaterEqual(length, ended - confirmed - 0.1)
         self.assertLessEqual(length, ended - confirmed + 0.5)
-
-        # A healthy meeting in the foreground: no notification at all.
-        self.assertEqual(self.desktop.notifications(), [])
-
-        # Idle again, everywhere, and the inhibitor released.
-        wait_for(lambda: tray.label(item) == 'Halden', 10, 'the idle tray label')
-        self.assertIn('Halden', self.ui.window_titles(self.app))
-        self.assertEqual(dict(self.ui.menu_bar(self.app))['Halden'], APPLICATION_MENU)
-        wait_for(lambda: {'call': 'Uninhibit', 'cookie': inhibit['cookie']}
-                 in self.desktop.inhibitor_calls(), 10, 'the inhibitor released')
-
+        return True
 
 
 def held_inhibitors(calls):
