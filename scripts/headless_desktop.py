@@ -256,8 +256,19 @@ class HeadlessDesktop:
         self.spawn('pipewire', ['pipewire'], log=os.path.join(self.root, 'pipewire.log'))
         wait_for(lambda: os.path.exists(os.path.join(runtime, 'pipewire-0')), 10, 'PipeWire')
         self.spawn('wireplumber', ['wireplumber'], log=os.path.join(self.root, 'wireplumber.log'))
-        self.spawn('pipewire-pulse', ['pipewire-pulse'],
-                   log=os.path.join(self.root, 'pipewire-pulse.log'))
+        log = os.path.join(self.root, 'pipewire-pulse.log')
+        server = self.spawn('pipewire-pulse', ['pipewire-pulse'], log=log)
+        # No client before the server's socket: a client makes the pulse
+        # runtime folder too, and the pulse server (0.3.65) gives up when that
+        # folder appears between its check for it and its mkdir.
+        try:
+            wait_for(lambda: os.path.exists(os.path.join(runtime, 'pulse', 'native')) or
+                     server.poll() is not None, 10, 'the pulse server')
+            if server.poll() is not None:
+                raise RuntimeError('the pulse server exited with %s' % server.returncode)
+        except (TimeoutError, RuntimeError) as error:
+            with open(log, errors='replace') as f:
+                raise RuntimeError('%s; its output:\n%s' % (error, f.read())) from None
         wait_for(lambda: self.pactl('info'), 10, 'the sound server')
         for module in self.SOUND_DEVICES:
             if not self.pactl('load-module', *module.split()):
