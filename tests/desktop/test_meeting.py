@@ -20,7 +20,8 @@ from desktop_case import (APPLICATION_MENU, RECORDING_LABEL, RECORDING_TITLE, De
 # the sinks begin.
 SYSTEM_CLICKS = [0.3, 1.5, 2.5, 3.5, 4.5, 5.5]
 MICROPHONE_CLICKS = [1.0, 1.65, 2.3, 2.95, 3.6, 4.25, 4.9, 5.55]
-# Closer than this, a click of each source merge into one pulse of the mix.
+# Closer than this, two clicks of different sources merge into one pulse of
+# the mix.
 APART = 0.02
 
 
