@@ -16,8 +16,8 @@ from desktop_case import (APPLICATION_MENU, RECORDING_LABEL, RECORDING_TITLE, De
 # sinks first: the computer's output is idle until its first click, as on a
 # desktop before a call's audio begins. An idle sink plays its first audio up
 # to 2 s late, each by its own delay; spaced 1 s and 0.65 s, the trains bring
-# at most two pairs of clicks within 20 ms of each other, however far apart
-# the sinks begin.
+# at most one pair of clicks within 20 ms of each other, however far apart
+# (up to 3 s) the sinks begin.
 SYSTEM_CLICKS = [0.3, 1.5, 2.5, 3.5, 4.5, 5.5]
 MICROPHONE_CLICKS = [1.0, 1.65, 2.3, 2.95, 3.6, 4.25, 4.9, 5.55]
 # Closer than this, two clicks of different sources merge into one pulse of
@@ -179,7 +179,7 @@ class MeetingEndToEnd(DesktopCase):
         kept, errors, stray = click_errors(heard, truth)
         print('click offsets against the truth (ms):',
               ['-' if e is None else '%.2f' % (e * 1000) for e in errors])
-        self.assertGreaterEqual(len(kept), len(truth) - 4)
+        self.assertGreaterEqual(len(kept), len(truth) - 2)
         self.assertEqual(stray, [], heard)
         self.assertNotIn(None, errors, heard)
         self.assertLessEqual(max(map(abs, errors)), self.tolerance)
