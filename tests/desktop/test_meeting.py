@@ -40,6 +40,13 @@ def pulses(samples, rate):
     return found
 
 
+def account_moved(played, clicks):
+    """How far the server's account of when a train began moved across its
+    clicks, seconds: `played` are when it says it played `clicks`."""
+    starts = [at - click for at, click in zip(played, clicks)]
+    return max(starts) - min(starts)
+
+
 def click_errors(heard, truth):
     """Where the clicks of `truth` lie in the mix's pulses `heard`, both
     (time, sign) in time order. Clicks of different sources within APART of
@@ -169,9 +176,9 @@ class MeetingEndToEnd(DesktopCase):
         truth = sorted(zip(played, signs))
         print('played after the confirmation (s):',
               ['%+.3f' % (at - confirmed) for at, _ in truth])
-        starts = [at - nominal for at, nominal in zip(played, MICROPHONE_CLICKS + SYSTEM_CLICKS)]
-        moved = max(max(starts[:len(MICROPHONE_CLICKS)]) - min(starts[:len(MICROPHONE_CLICKS)]),
-                    max(starts[len(MICROPHONE_CLICKS):]) - min(starts[len(MICROPHONE_CLICKS):]))
+        microphone = len(MICROPHONE_CLICKS)
+        moved = max(account_moved(played[:microphone], MICROPHONE_CLICKS),
+                    account_moved(played[microphone:], SYSTEM_CLICKS))
         if moved > 0.005:
             print('the sound server lost time: a train\'s start moved by %.1f ms' % (moved * 1000))
             return False
