@@ -8,7 +8,7 @@ packages=(
   g++ cmake make pkg-config git ca-certificates clang libclang-rt-14-dev
   # libraries
   libglib2.0-dev libgtk-3-dev libwebkit2gtk-4.1-dev libayatana-appindicator3-dev
-  libpulse-dev libsndfile1-dev libsoxr-dev libcurl4-openssl-dev libssl-dev
+  libpulse-dev libpipewire-0.3-dev libsndfile1-dev libsoxr-dev libcurl4-openssl-dev libssl-dev
   nlohmann-json3-dev libcpp-httplib-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev

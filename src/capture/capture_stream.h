@@ -109,6 +109,9 @@ class CaptureStream {
 // when it was looked up.
 struct SystemAudioDevice {
   std::string name;
+  // The sound server is PipeWire: its own client library records, and its
+  // graph's clock places the audio.
+  bool onPipeWire = false;
 };
 
 // The platform side of starting a recording.
@@ -131,8 +134,9 @@ class CaptureService {
                                                               SerialQueue& queue) = 0;
 };
 
-// The PulseAudio capture service (also served by PipeWire's pulse server).
-// The microphone is the default source and follows it when it changes; the
+// The capture service of PulseAudio and of PipeWire, asked through the pulse
+// protocol both serve; on PipeWire the streams use its own library. The
+// microphone is the default source and follows it when it changes; the
 // system audio is the monitor of the default sink and follows the default
 // sink. Connection errors keep the client library's text.
 std::unique_ptr<CaptureService> createPulseCaptureService();

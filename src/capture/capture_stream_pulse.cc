@@ -21,8 +21,10 @@
 #include <vector>
 
 #include "capture/capture_stream.h"
+#include "capture/capture_stream_pipewire.h"
 #include "capture/pulse_connection.h"
 #include "capture/source_clock.h"
+#include "capture/source_delivery.h"
 #include "store/format.h"
 
 namespace halden {
@@ -46,11 +48,6 @@ constexpr double accountInterval = 0.25;
 // A pause in delivery longer than this, seconds (several fragments), means
 // the stream's account has to be taken anew.
 constexpr double deliveryGap = 0.1;
-// Placed audio goes to the sample queue in batches of about this many
-// seconds: a server hands over a fragment every 5-20 ms, and each hand-over
-// would otherwise cost a wake-up, a conversion call and a rewritten track
-// header. What a kill can lose grows by as much.
-constexpr double batchSeconds = 0.1;
 
 double secondsOf(const timespec& time) {
   return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_nsec) / 1e9;
@@ -106,7 +103,8 @@ class PulseCaptureStream final : public CaptureStream {
  private:
   // One record stream. Touched on the loop thread (or under its lock).
   struct Source {
-    Source(PulseCaptureStream* o, CaptureSource k) : owner(o), kind(k) {}
+    Source(PulseCaptureStream* o, CaptureSource k)
+        : owner(o), kind(k), delivery(o->id_, o->output_, o->queue_) {}
     PulseCaptureStream* owner;
     CaptureSource kind;
     pa_stream* stream = nullptr;
@@ -126,9 +124,7 @@ class PulseCaptureStream final : public CaptureStream {
       std::optional<CaptureBuffer> buffer;
     };
     std::vector<Fragment> waiting;
-    // Placed audio not yet handed to the queue: back to back, one format.
-    std::optional<CaptureBuffer> batch;
-    bool begun = false;  // its track has begun
+    SourceDelivery delivery;
   };
 
   Result<void> start();
@@ -137,8 +133,6 @@ class PulseCaptureStream final : public CaptureStream {
   void read(Source& source);
   void account(Source& source);
   void place(Source& source, Source::Fragment fragment);
-  void deliver(Source& source, CaptureBuffer buffer);
-  void submit(CaptureBuffer buffer);
   void reportStop(int code);
   void followDefaultSink();
   void useSink(const pa_sink_info& sink);
@@ -155,9 +149,8 @@ class PulseCaptureStream final : public CaptureStream {
   // Placement follows the server's accounts of its streams; otherwise the
   // time of arrival alone.
   bool accountsHold_ = true;
-  double startedAt_ = 0;              // capture clock: when the recording was started
   bool reported_ = false;             // under the loop lock: a stop was reported
-  std::vector<CaptureBuffer> ready_;  // loop thread: scratch for read()
+  std::vector<CaptureBuffer> ready_;  // loop thread: scratch for place()
   // Control queue: what the clocks still held when the streams were torn
   // down; taken after the stop has completed.
   std::vector<CaptureBuffer> heldAtStop_;
@@ -167,7 +160,8 @@ class PulseCaptureStream final : public CaptureStream {
 
 Result<void> PulseCaptureStream::start() {
   // The recording begins now, however long the server takes to answer.
-  startedAt_ = monotonicSeconds();
+  const double startedAt = monotonicSeconds();
+  for (Source* source : {&system_, &microphone_}) source->delivery.begin(startedAt);
   auto connection = PulseConnection::create(clientName);
   if (!connection.ok()) return std::move(connection).error();
   connection_ = std::move(connection).value();
@@ -310,7 +304,7 @@ void PulseCaptureStream::teardown() {
                               heldAtStop_);
         }
         source->waiting.clear();
-        if (source->batch) heldAtStop_.push_back(*std::exchange(source->batch, std::nullopt));
+        source->delivery.takeBatch(heldAtStop_);
         source->clock->releaseHeld(heldAtStop_);
         source->clock.reset();
       }
@@ -397,7 +391,7 @@ void PulseCaptureStream::place(Source& source, Source::Fragment fragment) {
                                                  : std::min(counted, fragment.arrival);
   }
   source.clock->take(heard, fragment.frames, std::move(fragment.buffer), ready_);
-  for (CaptureBuffer& placed : ready_) deliver(source, std::move(placed));
+  for (CaptureBuffer& placed : ready_) source.delivery.deliver(std::move(placed));
   ready_.clear();
 }
 
@@ -426,52 +420,6 @@ void PulseCaptureStream::account(Source& source) {
                   static_cast<double>(timing->sink_usec) / 1e6;
   for (Source::Fragment& fragment : source.waiting) place(source, std::move(fragment));
   source.waiting.clear();
-}
-
-void PulseCaptureStream::deliver(Source& source, CaptureBuffer buffer) {
-  if (!std::exchange(source.begun, true)) {
-    // A source whose first audio is heard only later (an idle sink that had
-    // rendered ahead, a virtual source waiting for its master) still began
-    // when the recording did: its track opens with the silence until then,
-    // so that the meeting is as long as what the user recorded.
-    const double rate = buffer.format->sampleRate * buffer.clockRatio.value_or(1);
-    const double late = buffer.timestamp - startedAt_;
-    if (late * rate >= 1) {
-      // Up to the writer's tolerance the silence has to be written out; past
-      // it the writer fills the gap itself.
-      const auto frames = static_cast<int64_t>(late <= 0.2 ? std::floor(late * rate) : 160);
-      CaptureBuffer silence = buffer;
-      silence.frameCount = frames;
-      silence.samples.assign(static_cast<std::size_t>(frames) * buffer.format->bytesPerFrame(),
-                             std::byte{0});
-      silence.timestamp =
-          late <= 0.2 ? buffer.timestamp - static_cast<double>(frames) / rate : startedAt_;
-      deliver(source, std::move(silence));
-    }
-  }
-  std::optional<CaptureBuffer>& batch = source.batch;
-  if (batch) {
-    const double perFrame = 1.0 / (batch->format->sampleRate * batch->clockRatio.value_or(1));
-    const double end = batch->timestamp + static_cast<double>(batch->frameCount) * perFrame;
-    if (buffer.format == batch->format && buffer.clockRatio == batch->clockRatio &&
-        std::abs(buffer.timestamp - end) < 1e-6) {
-      batch->samples.insert(batch->samples.end(), buffer.samples.begin(), buffer.samples.end());
-      batch->frameCount += buffer.frameCount;
-    } else {
-      submit(*std::exchange(batch, std::move(buffer)));
-    }
-  } else {
-    batch = std::move(buffer);
-  }
-  if (static_cast<double>(batch->frameCount) / batch->format->sampleRate >= batchSeconds) {
-    submit(*std::exchange(batch, std::nullopt));
-  }
-}
-
-void PulseCaptureStream::submit(CaptureBuffer buffer) {
-  queue_.submit([&output = output_, id = id_, buffer = std::move(buffer)]() mutable {
-    output.streamDidOutput(id, std::move(buffer));
-  });
 }
 
 // The default sink changed, or the one recorded did: record the monitor of
@@ -522,6 +470,7 @@ class PulseCaptureService final : public CaptureService {
                                                       CaptureStreamId id,
                                                       CaptureStreamOutput& output,
                                                       SerialQueue& queue) override {
+    if (device.onPipeWire) return createPipeWireCaptureStream(id, output, queue);
     return std::unique_ptr<CaptureStream>(new PulseCaptureStream(device.name, id, output, queue));
   }
 
@@ -544,7 +493,8 @@ class PulseCaptureService final : public CaptureService {
     if (server.defaultSink.empty()) return std::optional<SystemAudioDevice>();
     const std::optional<SinkFacts> sink = HALDEN_TRY(connection->sink(server.defaultSink));
     if (!sink || sink->monitorSourceName.empty()) return std::optional<SystemAudioDevice>();
-    return std::optional<SystemAudioDevice>(SystemAudioDevice{sink->name});
+    return std::optional<SystemAudioDevice>(
+        SystemAudioDevice{sink->name, server.name.find("PipeWire") != std::string::npos});
   }
 };
 
