@@ -173,7 +173,7 @@ Result<void> PipeWireCaptureStream::start() {
   ThreadLoopLock lock(loop_);
   core_ = pw_context_connect(context_, nullptr, 0);
   if (!core_) return pipeWireError(-errno);
-  // The library's dispatch macro casts C-style.
+    // The library's dispatch macro casts C-style.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wold-style-cast"
   pw_core_add_listener(core_, &coreListener_, &coreEvents, this);
@@ -183,8 +183,7 @@ Result<void> PipeWireCaptureStream::start() {
   // Linked once the session manager has found each stream its device and
   // the format is agreed: paused until the device's graph runs.
   timespec deadline{};
-  pw_thread_loop_get_time(loop_, &deadline,
-                          std::chrono::nanoseconds(linkTimeout).count());
+  pw_thread_loop_get_time(loop_, &deadline, std::chrono::nanoseconds(linkTimeout).count());
   for (;;) {
     if (failed_) return *failed_;
     const bool linked = system_.state >= PW_STREAM_STATE_PAUSED && system_.clock &&
@@ -206,8 +205,8 @@ Result<void> PipeWireCaptureStream::connect(Source& source) {
   // No target: the session manager links the default sink's monitor or the
   // default source, and moves the stream when the user picks another.
   if (monitor) pw_properties_set(properties, PW_KEY_STREAM_CAPTURE_SINK, "true");
-  source.stream = pw_stream_new(core_, monitor ? "Halden system audio" : "Halden microphone",
-                                properties);
+  source.stream =
+      pw_stream_new(core_, monitor ? "Halden system audio" : "Halden microphone", properties);
   if (!source.stream) return pipeWireError(-errno);
   pw_stream_add_listener(source.stream, &source.listener, &streamEvents, &source);
   // Mono float at the graph's own rate: no resampler in the graph, whose
@@ -295,9 +294,8 @@ void PipeWireCaptureStream::process(void* data) {
   };
   if (source.owner->running_ && source.clock && !buffers.empty()) {
     const double rate = source.format.sampleRate;
-    const double travelled = time.rate.denom > 0 ? static_cast<double>(time.delay) *
-                                                       time.rate.num / time.rate.denom
-                                                 : 0;
+    const double travelled =
+        time.rate.denom > 0 ? static_cast<double>(time.delay) * time.rate.num / time.rate.denom : 0;
     double heard = static_cast<double>(time.now) / 1e9 - travelled;
     for (std::size_t i = 0; i + 1 < buffers.size(); ++i) heard -= framesOf(buffers[i]) / rate;
     for (const pw_buffer* dequeued : buffers) {

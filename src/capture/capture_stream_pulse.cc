@@ -1,4 +1,4 @@
-// The capture stream on PulseAudio (and PipeWire's pulse server): two record
+// The capture stream on PulseAudio: two record
 // streams on one connection, the default sink's monitor and the default
 // source, both timestamped on CLOCK_MONOTONIC.
 //
@@ -10,8 +10,7 @@
 // covers what the time of arrival cannot see: an idle sink that rendered
 // seconds ahead before the recording began, a virtual source whose latency
 // is its master's, a sink whose latency changes. PipeWire's pulse server
-// keeps no such account, and delivers within the graph cycle that played or
-// captured the audio: there a fragment is placed by its arrival.
+// keeps no such account; there the PipeWire stream records instead.
 #include <pulse/pulseaudio.h>
 #include <time.h>
 
@@ -146,9 +145,6 @@ class PulseCaptureStream final : public CaptureStream {
   Source system_{this, CaptureSource::system};
   Source microphone_{this, CaptureSource::microphone};
   bool running_ = false;              // under the loop lock: started and not yet stopping
-  // Placement follows the server's accounts of its streams; otherwise the
-  // time of arrival alone.
-  bool accountsHold_ = true;
   bool reported_ = false;             // under the loop lock: a stop was reported
   std::vector<CaptureBuffer> ready_;  // loop thread: scratch for place()
   // Control queue: what the clocks still held when the streams were torn
@@ -169,12 +165,6 @@ Result<void> PulseCaptureStream::start() {
   // The device found when the recording was asked for may be gone; the
   // default output is what the user hears now.
   const ServerFacts server = HALDEN_TRY(connection_->server());
-  // PipeWire's pulse server stamps its accounts when it answers, counts
-  // written frames a whole graph cycle at a time, and reports a fixed
-  // source latency and none for its sinks: its accounts are off by up to a
-  // cycle and more, differently for each stream. What it delivers, it
-  // delivers within the cycle that played or captured it.
-  accountsHold_ = server.name.find("PipeWire") == std::string::npos;
   std::optional<SinkFacts> sink = HALDEN_TRY(connection_->sink(sinkName_));
   if (!sink || sink->monitorSourceName.empty()) {
     sink = HALDEN_TRY(connection_->sink(server.defaultSink));
@@ -364,13 +354,13 @@ void PulseCaptureStream::read(Source& source) {
     }
     pa_stream_drop(source.stream);
     readable = readable > bytes ? readable - bytes : 0;
-    if (source.origin || !accountsHold_) {
+    if (source.origin) {
       place(source, std::move(fragment));
     } else {
       source.waiting.push_back(std::move(fragment));
     }
   }
-  if (accountsHold_ && now - source.asked >= accountInterval) {
+  if (now - source.asked >= accountInterval) {
     source.asked = now;
     // The answer comes to account().
     if (pa_operation* asked = pa_stream_update_timing_info(source.stream, nullptr, nullptr)) {
@@ -380,16 +370,13 @@ void PulseCaptureStream::read(Source& source) {
 }
 
 void PulseCaptureStream::place(Source& source, Source::Fragment fragment) {
-  double heard = fragment.arrival;
-  if (accountsHold_) {
-    const double counted =
-        *source.origin + static_cast<double>(fragment.position) / source.format.sampleRate;
-    // A monitor delivers what its sink renders before the sink plays it, a
-    // source what it captured after it was heard: the arrival bounds the
-    // time heard from below for the one and from above for the other.
-    heard = source.kind == CaptureSource::system ? std::max(counted, fragment.arrival)
-                                                 : std::min(counted, fragment.arrival);
-  }
+  const double counted =
+      *source.origin + static_cast<double>(fragment.position) / source.format.sampleRate;
+  // A monitor delivers what its sink renders before the sink plays it, a
+  // source what it captured after it was heard: the arrival bounds the time
+  // heard from below for the one and from above for the other.
+  const double heard = source.kind == CaptureSource::system ? std::max(counted, fragment.arrival)
+                                                            : std::min(counted, fragment.arrival);
   source.clock->take(heard, fragment.frames, std::move(fragment.buffer), ready_);
   for (CaptureBuffer& placed : ready_) source.delivery.deliver(std::move(placed));
   ready_.clear();
@@ -400,7 +387,7 @@ void PulseCaptureStream::account(Source& source) {
   const pa_timing_info* timing = pa_stream_get_timing_info(source.stream);
   // Until something was written, an account only tells that frame 0 will
   // be heard later than now.
-  if (!running_ || !accountsHold_ || !source.clock || !timing || timing->write_index_corrupt ||
+  if (!running_ || !source.clock || !timing || timing->write_index_corrupt ||
       timing->write_index <= 0) {
     return;
   }

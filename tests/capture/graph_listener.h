@@ -21,7 +21,8 @@ namespace halden::testing {
 
 class GraphListener {
  public:
-  GraphListener() : loop_((pw_init(nullptr, nullptr), pw_thread_loop_new("halden-tests", nullptr))) {
+  GraphListener()
+      : loop_((pw_init(nullptr, nullptr), pw_thread_loop_new("halden-tests", nullptr))) {
     pw_thread_loop_start(loop_);
   }
   ~GraphListener() {
@@ -41,19 +42,20 @@ class GraphListener {
     std::unique_ptr<Ear>& ear = ears_[sink];
     if (!ear) {
       ear = std::make_unique<Ear>();
-      ear->stream = pw_stream_new_simple(
-          pw_thread_loop_get_loop(loop_), "halden-tests reference",
-          pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture",
-                            PW_KEY_TARGET_OBJECT, sink.c_str(), PW_KEY_STREAM_CAPTURE_SINK,
-                            "true", nullptr),
-          &events, ear.get());
+      ear->stream =
+          pw_stream_new_simple(pw_thread_loop_get_loop(loop_), "halden-tests reference",
+                               pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY,
+                                                 "Capture", PW_KEY_TARGET_OBJECT, sink.c_str(),
+                                                 PW_KEY_STREAM_CAPTURE_SINK, "true", nullptr),
+                               &events, ear.get());
       uint8_t pod[512];
       spa_pod_builder builder = SPA_POD_BUILDER_INIT(pod, sizeof(pod));
       // The sink's own rate: no resampler between the sink and the ear.
       spa_audio_info_raw format{};
       format.format = SPA_AUDIO_FORMAT_F32;
       format.channels = 1;
-      const spa_pod* params[] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &format)};
+      const spa_pod* params[] = {
+          spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &format)};
       const auto flags = static_cast<pw_stream_flags>(
           PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS);
       if (ear->stream &&

@@ -136,7 +136,8 @@ class PulseCaptureTest : public ::testing::TestWithParam<SoundServer::Kind> {
     const auto playedAt = playedBy(player, stream, std::move(sink));
     std::vector<double> starts;
     for (const double seconds : at) {
-      if (const std::optional<double> played = playedAt(seconds)) starts.push_back(*played - seconds);
+      if (const std::optional<double> played = playedAt(seconds))
+        starts.push_back(*played - seconds);
     }
     const auto [earliest, latest] = std::minmax_element(starts.begin(), starts.end());
     return starts.empty() ? 0 : *latest - *earliest;
