@@ -117,6 +117,8 @@ class PipeWireCaptureStream final : public CaptureStream {
 
     // Places the pending fragment, cut where `next` begins, and holds `next`.
     void follow(Fragment next);
+    // Places the pending fragment as it is, into `placed`.
+    void placePending(std::vector<CaptureBuffer>& placed);
   };
 
   Result<void> start();
@@ -243,10 +245,7 @@ void PipeWireCaptureStream::teardown() {
       // and what the clock still holds go to the recorder at the stop.
       source->delivery.takeBatch(heldAtStop_);
       if (source->clock) {
-        if (source->pending) {
-          source->clock->take(source->pending->heard, source->pending->frames,
-                              std::move(source->pending->buffer), heldAtStop_);
-        }
+        source->placePending(heldAtStop_);
         source->clock->releaseHeld(heldAtStop_);
       }
       source->pending.reset();
@@ -339,9 +338,9 @@ void PipeWireCaptureStream::Source::follow(Fragment next) {
       }
     }
     const double end = pending->heard + static_cast<double>(pending->frames) / rate;
-    clock->take(pending->heard, pending->frames, std::move(pending->buffer), ready);
     // Longer silences are pauses, which the clock and the writer place.
     const int64_t silent = spanned - pending->frames;
+    placePending(ready);
     if (silent > 1 && silent < static_cast<int64_t>(rate * SourceClock::pauseThreshold)) {
       CaptureBuffer silence;
       silence.source = kind;
@@ -353,6 +352,12 @@ void PipeWireCaptureStream::Source::follow(Fragment next) {
     }
   }
   pending = std::move(next);
+}
+
+void PipeWireCaptureStream::Source::placePending(std::vector<CaptureBuffer>& placed) {
+  if (!pending) return;
+  clock->take(pending->heard, pending->frames, std::move(pending->buffer), placed);
+  pending.reset();
 }
 
 void PipeWireCaptureStream::stateChanged(void* data, pw_stream_state, pw_stream_state state,
@@ -380,11 +385,7 @@ void PipeWireCaptureStream::paramChanged(void* data, uint32_t id, const spa_pod*
   if (!source.clock || !(format == source.format)) {
     // A new rate is a new clock: what the old one held is placed first.
     if (source.clock) {
-      if (source.pending) {
-        source.clock->take(source.pending->heard, source.pending->frames,
-                           std::move(source.pending->buffer), source.ready);
-        source.pending.reset();
-      }
+      source.placePending(source.ready);
       source.clock->releaseHeld(source.ready);
       for (CaptureBuffer& placed : source.ready) source.delivery.deliver(std::move(placed));
       source.ready.clear();

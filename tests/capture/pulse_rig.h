@@ -296,18 +296,6 @@ class TonePlayer {
     return *start + seconds;
   }
 
-  // How far the server's account of when stream `index` began moved across
-  // the moments `seconds` into its signal that it told about, seconds. A
-  // sink that fell behind real time moves it, and all it plays afterwards.
-  double startMoved(std::size_t index, const std::vector<double>& seconds) {
-    std::vector<double> starts;
-    for (const double at : seconds) {
-      if (const std::optional<double> played = playedAt(index, at)) starts.push_back(*played - at);
-    }
-    const auto [earliest, latest] = std::minmax_element(starts.begin(), starts.end());
-    return starts.empty() ? 0 : *latest - *earliest;
-  }
-
   // How many frames of stream `index`'s signal the sink has played, by the
   // server's clock; -1 before the server has told.
   int64_t playedFrames(std::size_t index) {
@@ -365,10 +353,11 @@ class TonePlayer {
 };
 
 // Runs a measured recording as attempt 1, 2, 3 until one where the server
-// kept time: `attempt` returns TonePlayer::startMoved; beyond `stall`, a sink
-// fell behind real time (by up to 0.5 s on a busy virtual machine) and the
-// tracks show the server's stalls, not the recorder's timing. False when all
-// three attempts stalled.
+// kept time: `attempt` returns how far the start of its signals moved
+// across their clicks, seconds; beyond `stall`, a sink fell behind real time
+// (by up to 0.5 s on a busy virtual machine) and the tracks show the
+// server's stalls, not the recorder's timing. False when all three attempts
+// stalled.
 template <typename Attempt>
 bool untilTheServerKeepsTime(double stall, Attempt attempt) {
   for (int number = 1; number <= 3; ++number) {
