@@ -227,10 +227,7 @@ class Campaign {
   explicit Campaign(uint64_t seed) : random_(seed) {}
 
   bool setUp() {
-    sound_.emplace(testing::SoundServer::Kind::pulseAudio);
-    bool ok = sound_->ok();
-    for (const char* command : soundDevices) ok = ok && sound_->pactl(command);
-    if (!ok) return fail("no 16 kHz devices: " + text(sound_->folder() / "pulseaudio.log"));
+    if (!startSound()) return false;
     testing::DevServiceOptions options;
     options.sessions = {session};
     baseUrl_ = service_.start(options);
@@ -328,6 +325,7 @@ class Campaign {
                 killed_[preparation], killed_[upload]);
     std::printf("worst correlation with the signal %.4f, worst loss at a kill %lld ms\n",
                 worstCorrelation_, static_cast<long long>(worstLoss_ * 1000 / rate));
+    if (soundServerEnds_) std::printf("the sound server ended %d time(s)\n", soundServerEnds_);
     std::printf("%s: %d of %d runs failed\n", failures_ ? "FAILED" : "ok", failures_, runs_);
     return failures_ == 0;
   }
@@ -338,6 +336,24 @@ class Campaign {
     return "00000000-0000-4000-8000-" + std::to_string(100'000'000'000 + ++meetings_);
   }
   int killDelay(int low, int high) { return std::uniform_int_distribution(low, high)(random_); }
+
+  bool startSound() {
+    sound_.reset();
+    sound_.emplace(testing::SoundServer::Kind::pulseAudio);
+    bool ok = sound_->ok();
+    for (const char* command : soundDevices) ok = ok && sound_->pactl(command);
+    return ok || fail("no 16 kHz devices: " + text(sound_->folder() / "pulseaudio.log"));
+  }
+  // A sound server that ended is the server's fault, not the recorder's:
+  // the campaign says how it ended and goes on with a new one, once.
+  bool soundServerRunning() {
+    const std::string ended = sound_->ended();
+    if (ended.empty()) return true;
+    std::printf("    the sound server ended (%s); its log:\n%s", ended.c_str(),
+                text(sound_->folder() / "pulseaudio.log").c_str());
+    if (++soundServerEnds_ > 1) return fail("the sound server ended a second time");
+    return startSound();
+  }
 
   // A meeting folder in the Recordings folder with its meeting.json, and the
   // synthetic meeting's tracks and timing (and its prepared chunks) when asked.
@@ -402,6 +418,7 @@ class Campaign {
                    std::vector<Bytes>& expected) {
     std::vector<float> signals[2];
     for (auto& signal : signals) signal = bandLimitedNoise(random_(), signalLength / 1s * rate);
+    if (!soundServerRunning()) return false;
     testing::TonePlayer player;
     if (!player.play({{"speakers", signals[0]}, {"micsink", signals[1]}})) {
       return fail("the signal cannot play: " + player.error());
@@ -500,7 +517,7 @@ class Campaign {
   std::optional<testing::StandInControl> control_;
   std::vector<Bytes> reference_;          // chunk files of the uninterrupted preparation
   int prepareMs_ = 0, uploadMs_[2] = {};  // uploads unprepared, prepared
-  int meetings_ = 0, runs_ = 0, killed_[3] = {}, failures_ = 0;
+  int meetings_ = 0, runs_ = 0, killed_[3] = {}, failures_ = 0, soundServerEnds_ = 0;
   int64_t worstLoss_ = 0;
   double worstCorrelation_ = 1;
 };

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <pulse/pulseaudio.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <atomic>
@@ -88,6 +89,24 @@ class SoundServer {
   // PipeWire's, under a pulse server that stays behind without it.
   void kill() { processes_.at(core_).kill(); }
   const std::filesystem::path& folder() const { return temp_.path(); }
+  // How each of the server's processes that has ended ended, as
+  // "pulseaudio killed by signal 9"; empty while all run.
+  std::string ended() {
+    std::string report;
+    for (std::size_t i = 0; i < processes_.size(); ++i) {
+      const std::optional<int> status = processes_[i].poll();
+      if (!status) continue;
+      report += (report.empty() ? "" : ", ") + names_[i];
+      if (*status < 0) {
+        report += " reaped elsewhere";
+      } else if (WIFSIGNALED(*status)) {
+        report += " killed by signal " + std::to_string(WTERMSIG(*status));
+      } else {
+        report += " exited with " + std::to_string(WEXITSTATUS(*status));
+      }
+    }
+    return report;
+  }
 
  private:
   // The rig's devices, in PulseAudio's command syntax.
@@ -145,6 +164,7 @@ class SoundServer {
   // Starts one process of the server; its output goes to <name>.log.
   void start(std::vector<std::string> argv) {
     const ChildOutput log = ChildOutput::appendTo(temp_ / (argv.front() + ".log"));
+    names_.push_back(argv.front());
     processes_.emplace_back(std::move(argv), log, log);
   }
   bool running() {
@@ -162,6 +182,7 @@ class SoundServer {
 
   TempFolder temp_;
   std::deque<ChildProcess> processes_;  // in the order started
+  std::vector<std::string> names_;      // of processes_
   std::size_t core_ = 0;                // the one kill() ends
   bool ok_ = false;
 };
