@@ -1,9 +1,10 @@
 """Prints what recording costs: the CPU share of one core that the recorder
 takes while both sources deliver (the computer's output and the microphone,
 each fed by a player at 20 ms latency), against two plain `parec` processes
-recording the same two sources, on a private PulseAudio and on PipeWire.
+recording the same two sources, on a private PulseAudio and on PipeWire,
+with what each makes the sound server do.
 
-  /usr/bin/python3 bench/recording_cost.py --build build/test [--seconds 30]
+  /usr/bin/python3 bench/recording_cost.py --build build/test [--seconds 30] [--rounds 3]
 
 The recorder is the capture test's helper (tests/capture/record_helper.cc):
 the application's own recorder, with nothing else of the application
@@ -11,6 +12,7 @@ around it.
 """
 import argparse
 import os
+import statistics
 import sys
 import tempfile
 import time
@@ -30,28 +32,36 @@ def cpu_seconds(pids):
     return total / TICKS
 
 
+SERVERS = ('pulseaudio', 'pipewire', 'pipewire-pulse', 'wireplumber')
+
+
 def share(desktop, name, commands, seconds):
-    """Percent of one core the processes of `commands` use over `seconds`,
-    measured after they ran for 3 s."""
+    """Percent of one core that the processes of `commands`, and the sound
+    server's processes, use over `seconds`, measured after they ran for 3 s.
+    The server counts because a pulse client's per-cycle work on PipeWire
+    is done in its pulse server, a native client's in the client itself."""
     children = [desktop.spawn('%s-%d' % (name, i), command) for i, command in
                 enumerate(commands)]
     time.sleep(3)
     pids = [child.pid for child in children]
-    before = cpu_seconds(pids)
+    servers = [child.pid for label, child in desktop.children if label in SERVERS]
+    before = cpu_seconds(pids), cpu_seconds(servers)
     time.sleep(seconds)
-    used = cpu_seconds(pids) - before
+    used = cpu_seconds(pids) - before[0], cpu_seconds(servers) - before[1]
     for child in children:
         if child.poll() is not None:
             raise RuntimeError('%s ended early' % name)
         child.kill()
         child.wait()
-    return 100 * used / seconds
+    desktop.children = [(n, c) for n, c in desktop.children if c not in children]
+    return tuple(100 * u / seconds for u in used)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument('--build', default='build/test')
     parser.add_argument('--seconds', type=float, default=30)
+    parser.add_argument('--rounds', type=int, default=3)
     options = parser.parse_args()
     helper = os.path.abspath(os.path.join(options.build, 'tests', 'capture',
                                           'halden_record_helper'))
@@ -62,16 +72,34 @@ def main():
                 desktop.spawn('player-' + sink, ['sh', '-c', 'exec pacat -p --latency-msec=20 '
                                                  '-d %s < /dev/urandom' % sink])
             time.sleep(1)
-            recorder = share(desktop, 'recorder', [[helper, meeting]], options.seconds)
-            plain = share(desktop, 'parec', [['parec', '-d', 'speakers.monitor'],
-                                             ['parec', '-d', 'mic']],
-                          options.seconds)
-            short = share(desktop, 'parec', [
-                ['parec', '--latency-msec=20', '-d', 'speakers.monitor'],
-                ['parec', '--latency-msec=20', '-d', 'mic']], options.seconds)
-            print('%-10s recorder %.2f %%; two parec %.2f %% (%.1fx), at 20 ms latency %.2f %% '
-                  '(%.1fx)' % (server, recorder, plain, recorder / max(plain, 0.01), short,
-                               recorder / max(short, 0.01)))
+            # Rounds alternate, so that a slow spell of the machine falls on
+            # every kind of recorder alike; each figure is the median.
+            kinds = {
+                'players alone': [['sleep', '1000']],
+                'recorder': [[helper, meeting]],
+                'two parec': [['parec', '-d', 'speakers.monitor'], ['parec', '-d', 'mic']],
+                'two parec at 20 ms': [['parec', '--latency-msec=20', '-d', 'speakers.monitor'],
+                                       ['parec', '--latency-msec=20', '-d', 'mic']],
+            }
+            figures = {kind: [] for kind in kinds}
+            for _ in range(options.rounds):
+                for kind, commands in kinds.items():
+                    figures[kind].append(share(desktop, kind, commands, options.seconds))
+            median = {kind: tuple(statistics.median(f[i] for f in runs) for i in range(2))
+                      for kind, runs in figures.items()}
+            idle_server = median['players alone'][1]
+            print('%s (median of %d rounds of %g s; %% of one core; server: its processes\' '
+                  'CPU beyond the players\' alone, %.2f %%)' % (server, options.rounds,
+                                                               options.seconds, idle_server))
+            total = {}
+            for kind in list(kinds)[1:]:
+                own, in_server = median[kind]
+                total[kind] = own + in_server - idle_server
+                print('  %-20s own %.2f %%, server %+.2f %%, together %.2f %%'
+                      % (kind, own, in_server - idle_server, total[kind]))
+            for kind in ('two parec', 'two parec at 20 ms'):
+                print('  recorder against %s: %.1fx' % (kind, total['recorder'] /
+                                                       max(total[kind], 0.01)))
 
 
 if __name__ == '__main__':
