@@ -2,7 +2,9 @@
 prints how well it held: where the clicks of both sources lie in the
 uploaded audio at the start and at the end, how long the meeting is against
 the recording the user confirmed, and the resident memory of Halden and of
-its web processes over the meeting.
+its web processes over the meeting. Exits 1 when a click is missing, the
+tracks lie more than 10 ms apart anywhere, or a process grew by more than
+5 MB from minute 2 to the end.
 
 A click train plays into the computer's output (negative pulses, one every
 5 s) and into the microphone's sink (positive pulses, 2.5 s later), at the
@@ -30,6 +32,8 @@ from headless_desktop import (DevService, HeadlessDesktop, descendants, sign_in,
 PERIOD = 5.0  # seconds between two clicks of one train
 SYSTEM_AT, MICROPHONE_AT = 0.3, 2.8  # the first click of each train
 ENDS = 10  # clicks of each train compared at the start and at the end
+TOLERANCE = 0.010  # seconds between the two tracks' clicks, anywhere
+MEMORY_GROWTH_MB = 5  # of any one process, from minute 2 to the end
 
 
 def resident_kib(pid):
@@ -178,14 +182,22 @@ def main():
         print('microphone against computer (ms): first %d pairs median %.2f, last %d median %.2f, '
               'worst %.2f' % (ENDS, statistics.median(pairs[:ENDS]), ENDS,
                               statistics.median(pairs[-ENDS:]), max(pairs, key=abs)))
-    if 2 in samples and samples:
+    problems = [] if ready['state'] == 'ready' else ['the meeting did not upload']
+    if any(e is None for train in errors.values() for e in train):
+        problems.append('clicks are missing')
+    if not pairs or max(map(abs, pairs)) > TOLERANCE * 1000:
+        problems.append('the tracks lie more than %g ms apart' % (TOLERANCE * 1000))
+    if 2 in samples:
         last = max(samples)
         for name in samples[last]:
             if samples[2].get(name) and samples[last][name]:
+                growth = (samples[last][name] - samples[2][name]) / 1024
                 print('resident %s: minute 2 %.1f MB, minute %d %.1f MB (%+.1f MB)'
-                      % (name, samples[2][name] / 1024, last, samples[last][name] / 1024,
-                         (samples[last][name] - samples[2][name]) / 1024))
-    return 0 if ready['state'] == 'ready' else 1
+                      % (name, samples[2][name] / 1024, last, samples[last][name] / 1024, growth))
+                if growth > MEMORY_GROWTH_MB:
+                    problems.append('%s grew by %.1f MB' % (name, growth))
+    print('FAILED: ' + '; '.join(problems) if problems else 'ok')
+    return 1 if problems else 0
 
 
 if __name__ == '__main__':
