@@ -13,7 +13,6 @@
 namespace halden {
 namespace {
 
-
 // Runs `work` on `context` in a later iteration (never at once: callers post
 // what must see the end of the step they are in), unless the delegate is
 // gone by then.
@@ -43,33 +42,32 @@ AppDelegate::AppDelegate(ServiceUrl appUrl, AppShell& shell, WorkspaceView& view
       navigation_(appUrl),
       client_(std::move(appUrl), transport, view.cookies()),
       recorder_(std::move(capture)),
-      uploader_(client_, UploadHooks{.emit = [this](const std::string& state,
-                                                    const std::string& message) {
-                                       emit(state, message);
-                                     },
-                                     .requestAttention = [this] { shell_.requestAttention(); },
-                                     .prepare = nullptr,
-                                     .removeFolder = nullptr}),
+      uploader_(client_,
+                UploadHooks{.emit = [this](const std::string& state,
+                                           const std::string& message) { emit(state, message); },
+                            .requestAttention = [this] { shell_.requestAttention(); },
+                            .prepare = nullptr,
+                            .removeFolder = nullptr}),
       signIn_(client_, view.cookies(), *this,
               options_.signInSleep ? options_.signInSleep : DesktopSignIn::Sleep(sleepOnMain)),
-      session_(RecordingSession::Parts{.state = state_,
-                                       .recorder = recorder_,
-                                       .uploader = uploader_,
-                                       .shell = shell,
-                                       .view = view,
-                                       .emit =
-                                           [this](const std::string& state,
-                                                  const std::string& message) {
-                                             emit(state, message);
-                                           },
-                                       .root = options_.root,
-                                       .origin = client_.appUrl().text()},
-               options_.recordingLengthLimit),
+      session_(
+          RecordingSession::Parts{
+              .state = state_,
+              .recorder = recorder_,
+              .uploader = uploader_,
+              .shell = shell,
+              .view = view,
+              .emit = [this](const std::string& state,
+                             const std::string& message) { emit(state, message); },
+              .root = options_.root,
+              .origin = client_.appUrl().text()},
+          options_.recordingLengthLimit),
       health_(HealthMonitor::Parts{
           .counts = [this](CaptureSource source) { return recorder_.activity().counts(source); },
           .notify = [this](const HealthNotice& notice) { shell_.notify(notice); },
           .freeSpace = [this]() -> Task<std::optional<uint64_t>> {
-            auto found = onBackgroundThread([root = options_.root] { return availableSpace(root); });
+            auto found =
+                onBackgroundThread([root = options_.root] { return availableSpace(root); });
             co_return co_await found;
           }}),
       alive_(std::make_shared<AppDelegate*>(this)) {}
@@ -82,16 +80,16 @@ void AppDelegate::launch() {
   // The recorder reports on its sample queue; the session runs on the main
   // context, and only while the delegate exists.
   GMainContext* context = g_main_context_ref_thread_default();
-  recorder_.onError = [context, delegate = std::weak_ptr<AppDelegate*>(alive_)](
-                          const std::string& message) {
-    postToMain(context, delegate, [message](AppDelegate& self) {
-      self.session_.captureFailed(message);
-    });
+  recorder_.onError = [context,
+                       delegate = std::weak_ptr<AppDelegate*>(alive_)](const std::string& message) {
+    postToMain(context, delegate,
+               [message](AppDelegate& self) { self.session_.captureFailed(message); });
   };
   g_main_context_unref(context);  // the default context outlives the process's delegate
   showWorkspace();
   // Nothing records yet, so every meeting folder is a saved one.
-  if (auto notice = savedRecordingsNotice(countMeetingFolders(options_.root))) shell_.notify(*notice);
+  if (auto notice = savedRecordingsNotice(countMeetingFolders(options_.root)))
+    shell_.notify(*notice);
 }
 
 void AppDelegate::signIn() { signIn_.signIn(); }
@@ -134,6 +132,10 @@ void AppDelegate::provisionalFailure(std::string_view domain, int code,
                                      const std::string& description) {
   if (!reportsLoadFailure(domain, code)) return;
   spawn(alert(std::string(loadFailureTitle), loadFailureMessage(description)));
+}
+
+void AppDelegate::pageEnded(const std::string& description) {
+  spawn(alert(std::string(loadFailureTitle), description + std::string(pageEndedAdvice)));
 }
 
 void AppDelegate::endFromMenu() { session_.endFromMenu(); }

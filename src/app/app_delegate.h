@@ -68,6 +68,8 @@ class AppDelegate final : private SignInShell {
   // the page posted to "haldenDesktop" (`body` as JSON text).
   bool allowNavigation(const std::optional<std::string>& url, TargetFrame frame);
   void provisionalFailure(std::string_view domain, int code, const std::string& description);
+  // The page's web process ended; "Client workspace" loads the page again.
+  void pageEnded(const std::string& description);
   void scriptMessage(bool fromMainFrame, const std::string& frameUrl, std::string_view body);
   bool trusted(std::optional<std::string_view> url) const { return navigation_.trusted(url); }
 

@@ -97,7 +97,8 @@ class DesktopApplication {
     const fs::path installedExtension =
         (executable_.parent_path() / HALDEN_WEB_EXTENSION_FROM_BIN).lexically_normal();
     const std::optional<fs::path> extension = findWebExtension(executable_, installedExtension);
-    if (!extension) std::cerr << "halden: " << missingExtensionMessage(installedExtension) << std::endl;
+    if (!extension)
+      std::cerr << "halden: " << missingExtensionMessage(installedExtension) << std::endl;
 
     view_ = std::make_unique<WebKitWorkspaceView>(
         WorkspaceViewFolders{.data = data / "WebData",
@@ -109,10 +110,15 @@ class DesktopApplication {
                 [this](const std::optional<std::string>& url, TargetFrame frame) {
                   return delegate_ && delegate_->allowNavigation(url, frame);
                 },
-            .trusted = [this](std::string_view url) { return delegate_ && delegate_->trusted(url); },
+            .trusted =
+                [this](std::string_view url) { return delegate_ && delegate_->trusted(url); },
             .provisionalFailure =
                 [this](std::string_view domain, int code, const std::string& description) {
                   if (delegate_) delegate_->provisionalFailure(domain, code, description);
+                },
+            .pageEnded =
+                [this](const std::string& description) {
+                  if (delegate_) delegate_->pageEnded(description);
                 },
             .scriptMessage =
                 [this](bool fromMainFrame, const std::string& frameUrl, std::string_view body) {
@@ -120,10 +126,10 @@ class DesktopApplication {
                 }});
     desktop_ = std::make_unique<GtkDesktop>(
         application_, view_->widget(), applicationId,
-        DesktopCommands{.menu = [this](MenuCommand command) { menuCommand(command); },
-                        .edit =
-                            [this](const char* command) { view_->executeEditingCommand(command); },
-                        .quitConfirmed = [this] { finish(); }});
+        DesktopCommands{
+            .menu = [this](MenuCommand command) { menuCommand(command); },
+            .edit = [this](const char* command) { view_->executeEditingCommand(command); },
+            .quitConfirmed = [this] { finish(); }});
     transport_ = createCurlTransport();
     delegate_ = std::make_unique<AppDelegate>(
         appUrl_, *desktop_, *view_, *transport_, createPulseCaptureService(),

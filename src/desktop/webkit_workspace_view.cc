@@ -4,6 +4,7 @@
 #include <libsoup/soup.h>
 #include <webkit2/webkit2.h>
 
+#include <iostream>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -53,16 +54,19 @@ SoupCookie* toSoup(const Cookie& cookie) {
   SoupCookie* converted = soup_cookie_new(cookie.name.c_str(), cookie.value.c_str(),
                                           cookie.domain.c_str(), cookie.path.c_str(), -1);
   if (cookie.expires) {
-    GDateTime* expires = g_date_time_new_from_unix_utc(
-        std::chrono::system_clock::to_time_t(*cookie.expires));
+    GDateTime* expires =
+        g_date_time_new_from_unix_utc(std::chrono::system_clock::to_time_t(*cookie.expires));
     soup_cookie_set_expires(converted, expires);
     g_date_time_unref(expires);
   }
   soup_cookie_set_http_only(converted, cookie.httpOnly);
   soup_cookie_set_secure(converted, cookie.secure);
-  if (cookie.sameSite == "Lax") soup_cookie_set_same_site_policy(converted, SOUP_SAME_SITE_POLICY_LAX);
-  if (cookie.sameSite == "Strict") soup_cookie_set_same_site_policy(converted, SOUP_SAME_SITE_POLICY_STRICT);
-  if (cookie.sameSite == "None") soup_cookie_set_same_site_policy(converted, SOUP_SAME_SITE_POLICY_NONE);
+  if (cookie.sameSite == "Lax")
+    soup_cookie_set_same_site_policy(converted, SOUP_SAME_SITE_POLICY_LAX);
+  if (cookie.sameSite == "Strict")
+    soup_cookie_set_same_site_policy(converted, SOUP_SAME_SITE_POLICY_STRICT);
+  if (cookie.sameSite == "None")
+    soup_cookie_set_same_site_policy(converted, SOUP_SAME_SITE_POLICY_NONE);
   return converted;
 }
 
@@ -97,7 +101,8 @@ class WebKitCookies final : public CookieStore {
       webkit_cookie_manager_add_cookie(
           manager_, converted, nullptr,
           [](GObject* source, GAsyncResult* result, gpointer data) {
-            std::unique_ptr<Resolver<Result<void>>> done(static_cast<Resolver<Result<void>>*>(data));
+            std::unique_ptr<Resolver<Result<void>>> done(
+                static_cast<Resolver<Result<void>>*>(data));
             GError* error = nullptr;
             if (webkit_cookie_manager_add_cookie_finish(WEBKIT_COOKIE_MANAGER(source), result,
                                                         &error)) {
@@ -133,6 +138,31 @@ bool followsTheUser(WebKitNavigationAction* action) {
   }
 }
 
+// Why WebKit's sandbox cannot start here (bubblewrap's own words), or
+// nullopt when it can: the namespaces its web processes get, around a
+// program that does nothing.
+std::optional<std::string> sandboxFailure() {
+  // Where WebKit runs it from.
+  const char* argv[] = {"/usr/bin/bwrap", "--ro-bind",     "/",    "/",    "--unshare-pid",
+                        "--unshare-ipc",  "--unshare-uts", "true", nullptr};
+  gchar* errors = nullptr;
+  gint status = 0;
+  GError* error = nullptr;
+  const bool ran =
+      g_spawn_sync(nullptr, const_cast<gchar**>(argv), nullptr, G_SPAWN_STDOUT_TO_DEV_NULL, nullptr,
+                   nullptr, nullptr, &errors, &status, &error);
+  std::optional<std::string> failure;
+  if (!ran) {
+    failure = error->message;
+  } else if (!g_spawn_check_wait_status(status, nullptr)) {
+    failure = g_strstrip(errors);
+    if (failure->ends_with('.')) failure->pop_back();  // it goes inside a sentence
+  }
+  g_clear_error(&error);
+  g_free(errors);
+  return failure;
+}
+
 bool isWebScheme(std::string_view url) {
   return url.starts_with("http:") || url.starts_with("https:");
 }
@@ -160,6 +190,18 @@ struct WebKitWorkspaceView::Impl {
   std::optional<std::string> restoreAfterBlank;
   // The request of the last new-window action decided, for openHere().
   WebKitURIRequest* newWindowRequest = nullptr;
+  // Why the page cannot run here: WebKit's sandbox cannot start, and
+  // WebKit would abort the whole application at the first web process.
+  // Set, no page is ever loaded; every load reports this instead.
+  std::optional<std::string> sandboxBroken;
+
+  // False, and the reason reported, when the page cannot run.
+  bool pageCanRun() {
+    if (!sandboxBroken) return true;
+    stopLoadTimer();
+    events.pageEnded(*sandboxBroken);
+    return false;
+  }
 
   void keepNewWindowRequest(WebKitURIRequest* request) {
     if (request) g_object_ref(request);
@@ -252,6 +294,18 @@ struct WebKitWorkspaceView::Impl {
     return G_SOURCE_REMOVE;
   }
 
+  static void webProcessTerminated(WebKitWebView*, WebKitWebProcessTerminationReason reason,
+                                   gpointer data) {
+    auto* self = static_cast<Impl*>(data);
+    self->stopLoadTimer();
+    if (reason == WEBKIT_WEB_PROCESS_TERMINATED_BY_API) return;  // never asked for
+    if (reason == WEBKIT_WEB_PROCESS_EXCEEDED_MEMORY_LIMIT) {
+      self->events.pageEnded("The workspace page stopped: it used more memory than allowed.");
+      return;
+    }
+    self->events.pageEnded("The workspace page stopped: its web process ended unexpectedly.");
+  }
+
   static gboolean userMessage(WebKitWebView*, WebKitUserMessage* message, gpointer data) {
     auto* self = static_cast<Impl*>(data);
     const std::string_view name = webkit_user_message_get_name(message);
@@ -283,8 +337,7 @@ struct WebKitWorkspaceView::Impl {
 };
 
 WebKitWorkspaceView::WebKitWorkspaceView(const WorkspaceViewFolders& folders,
-                                         const std::string& serviceUrl,
-                                         WorkspaceViewEvents events)
+                                         const std::string& serviceUrl, WorkspaceViewEvents events)
     : impl_(std::make_unique<Impl>()) {
   Impl& impl = *impl_;
   impl.events = std::move(events);
@@ -294,17 +347,28 @@ WebKitWorkspaceView::WebKitWorkspaceView(const WorkspaceViewFolders& folders,
   // The cookie database is created world-readable inside; its folder is not.
   (void)createFolders(folders.data, 0700);
   (void)createFolders(folders.cache, 0700);
-  impl.dataManager = webkit_website_data_manager_new(
-      "base-data-directory", folders.data.c_str(), "base-cache-directory", folders.cache.c_str(),
-      nullptr);
-  WebKitCookieManager* cookieManager = webkit_website_data_manager_get_cookie_manager(impl.dataManager);
-  webkit_cookie_manager_set_persistent_storage(
-      cookieManager, (folders.data / "cookies.sqlite").c_str(),
-      WEBKIT_COOKIE_PERSISTENT_STORAGE_SQLITE);
+  impl.dataManager =
+      webkit_website_data_manager_new("base-data-directory", folders.data.c_str(),
+                                      "base-cache-directory", folders.cache.c_str(), nullptr);
+  WebKitCookieManager* cookieManager =
+      webkit_website_data_manager_get_cookie_manager(impl.dataManager);
+  webkit_cookie_manager_set_persistent_storage(cookieManager,
+                                               (folders.data / "cookies.sqlite").c_str(),
+                                               WEBKIT_COOKIE_PERSISTENT_STORAGE_SQLITE);
   impl.cookies = std::make_unique<WebKitCookies>(cookieManager);
   impl.context = webkit_web_context_new_with_website_data_manager(impl.dataManager);
   g_signal_connect(impl.context, "initialize-web-extensions",
                    G_CALLBACK(Impl::initializeExtensions), &impl);
+  // The page runs scripts from the network: its web process sees only what
+  // WebKit's sandbox gives it (its own data, the display, the sound server)
+  // and the extension, read-only; never the recordings or the home folder.
+  webkit_web_context_set_sandbox_enabled(impl.context, TRUE);
+  if (const std::optional<std::string> failure = sandboxFailure()) {
+    impl.sandboxBroken =
+        "The workspace page cannot run, because its sandbox cannot start on this computer (" +
+        (failure->empty() ? std::string("bubblewrap failed") : *failure) + ").";
+    std::cerr << "halden: " << *impl.sandboxBroken << std::endl;
+  }
   if (folders.extension) {
     webkit_web_context_add_path_to_sandbox(impl.context, folders.extension->c_str(), TRUE);
   }
@@ -315,6 +379,8 @@ WebKitWorkspaceView::WebKitWorkspaceView(const WorkspaceViewFolders& folders,
   g_signal_connect(impl.view, "load-changed", G_CALLBACK(Impl::loadChanged), &impl);
   g_signal_connect(impl.view, "load-failed", G_CALLBACK(Impl::loadFailed), &impl);
   g_signal_connect(impl.view, "user-message-received", G_CALLBACK(Impl::userMessage), &impl);
+  g_signal_connect(impl.view, "web-process-terminated", G_CALLBACK(Impl::webProcessTerminated),
+                   &impl);
 }
 
 WebKitWorkspaceView::~WebKitWorkspaceView() {
@@ -330,19 +396,22 @@ WebKitWorkspaceView::~WebKitWorkspaceView() {
 GtkWidget* WebKitWorkspaceView::widget() const { return GTK_WIDGET(impl_->view); }
 
 void WebKitWorkspaceView::executeEditingCommand(const char* command) {
+  if (impl_->sandboxBroken) return;  // no page to edit
   webkit_web_view_execute_editing_command(impl_->view, command);
 }
 
 void WebKitWorkspaceView::load(const std::string& url, std::chrono::seconds timeout) {
+  if (!impl_->pageCanRun()) return;
   impl_->stopLoadTimer();
   webkit_web_view_load_uri(impl_->view, url.c_str());
-  impl_->loadTimer = g_timeout_add_seconds(static_cast<guint>(timeout.count()),
-                                           Impl::loadTimedOut, impl_.get());
+  impl_->loadTimer =
+      g_timeout_add_seconds(static_cast<guint>(timeout.count()), Impl::loadTimedOut, impl_.get());
 }
 
 void WebKitWorkspaceView::openHere(const std::string& url) {
   // The page asked for this load; its failure is the page's to handle, so no
   // timer of the workspace page's runs for it.
+  if (!impl_->pageCanRun()) return;
   impl_->stopLoadTimer();
   WebKitURIRequest* request = std::exchange(impl_->newWindowRequest, nullptr);
   if (request && text(webkit_uri_request_get_uri(request)) == url) {
@@ -358,12 +427,14 @@ std::optional<std::string> WebKitWorkspaceView::currentUrl() const {
 }
 
 void WebKitWorkspaceView::evaluateScript(const std::string& script) {
+  if (impl_->sandboxBroken) return;  // no page to run it in
   webkit_web_view_evaluate_javascript(impl_->view, script.c_str(),
-                                      static_cast<gssize>(script.size()), nullptr, nullptr,
-                                      nullptr, nullptr, nullptr);
+                                      static_cast<gssize>(script.size()), nullptr, nullptr, nullptr,
+                                      nullptr, nullptr);
 }
 
 void WebKitWorkspaceView::loadHtml(const std::string& html, const std::string& baseUrl) {
+  if (!impl_->pageCanRun()) return;
   webkit_web_view_load_html(impl_->view, html.c_str(), baseUrl.c_str());
 }
 

@@ -32,6 +32,10 @@ struct WorkspaceViewEvents {
   // domain name, code and description.
   std::function<void(std::string_view domain, int code, const std::string& description)>
       provisionalFailure;
+  // The page's web process ended (a crash, too much memory, a sandbox that
+  // cannot start): the window shows no page until the next load.
+  // `description` says what happened, as a sentence.
+  std::function<void(const std::string& description)> pageEnded;
   // A script message with its sender frame's facts.
   std::function<void(bool fromMainFrame, const std::string& frameUrl, std::string_view body)>
       scriptMessage;

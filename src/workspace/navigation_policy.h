@@ -20,6 +20,10 @@ namespace halden {
 inline constexpr std::chrono::seconds workspaceLoadTimeout{60};
 
 inline constexpr std::string_view loadFailureTitle = "Could not open Halden";
+// Follows the description of a page whose web process ended, in an alert
+// with the load failure's title.
+inline constexpr std::string_view pageEndedAdvice =
+    " Choose Client workspace from the Halden menu to open it again.";
 
 // The informative text of the load-failure alert: the error's description
 // followed by the fixed advice (which begins with a space).

@@ -2,19 +2,23 @@
 folders and files stay the user's alone even under an open umask, the web
 view refuses a certificate it cannot verify, the session cookie goes to the
 service's host only, and neither the sign-in secret nor the session ever
-reaches a log or a file outside the view's cookie store."""
+reaches a log or a file outside the view's cookie store. The page itself
+runs in WebKit's sandbox, and comes back after its process dies."""
 import os
+import signal
 import socket
 import sqlite3
 import ssl
 import stat
+import struct
 import subprocess
 import threading
 import time
 import unittest
 import urllib.parse
 
-from desktop_case import DesktopCase, wait_for
+from desktop_case import HALDEN, DesktopCase, wait_for
+from headless_desktop import descendants
 
 
 class TlsProbe:
@@ -59,6 +63,34 @@ class TlsProbe:
 
     def close(self):
         self.listener.close()
+
+
+def name_of(pid):
+    try:
+        with open('/proc/%d/comm' % pid) as f:
+            return f.read().strip()
+    except OSError:
+        return None
+
+
+def ancestors(pid, top):
+    """The names of the processes from `pid`'s parent up to `top`."""
+    names = []
+    while pid not in (top, 1, 0):
+        with open('/proc/%d/stat' % pid) as f:
+            pid = int(f.read().rsplit(')', 1)[1].split()[1])
+        names.append(name_of(pid))
+    return names
+
+
+def output_peak(desktop, seconds=1.0):
+    """The peak (0 to 1) of what the default output plays over `seconds`."""
+    with subprocess.Popen(['parec', '-d', 'speakers.monitor', '--raw', '--format=s16le',
+                           '--rate=16000', '--channels=1'], stdout=subprocess.PIPE,
+                          env=desktop.env) as recorder:
+        data = recorder.stdout.read(int(32000 * seconds))
+        recorder.kill()
+    return max(map(abs, struct.unpack('<%dh' % (len(data) // 2), data)), default=0) / 32768
 
 
 def files_below(top):
@@ -181,6 +213,78 @@ class SecurityEndToEnd(DesktopCase):
                       if not path.startswith(cookie_store) for what in leaks(path, values)]
         found += [('the log', what) for what in leaks(self.app_log, values)]
         self.assertEqual(found, [])
+
+    def web_process(self, other_than=None):
+        return wait_for(lambda: [p for p in descendants(self.app_process.pid)
+                                 if name_of(p) == 'WebKitWebProces' and p != other_than], 20,
+                        'the web process')[0]
+
+    def test_the_page_runs_in_the_sandbox_and_comes_back_after_its_process_dies(self):
+        # A file of the user's, and a saved meeting of an earlier session.
+        private = os.path.join(self.desktop.env['HOME'], 'private.txt')
+        saved = os.path.join(self.recordings(), 'earlier', 'microphone.caf')
+        for path in (private, saved):
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, 'w') as f:
+                f.write('not for the page')
+        self.launch()
+        web = self.web_process()
+        self.assertIn('bwrap', ancestors(web, self.app_process.pid))
+        # The file system as the web process sees it: its extension, and
+        # none of the user's files, the recordings or the cookie store.
+        def seen(path):
+            return os.path.exists('/proc/%d/root%s' % (web, path))
+        self.assertTrue(seen(os.path.join(os.path.dirname(HALDEN), 'web-extension')))
+        cookies = os.path.join(self.desktop.data_folder(), 'WebData', 'cookies.sqlite')
+        for path in (private, saved, cookies):
+            self.assertTrue(os.path.exists(path), path)
+            self.assertFalse(seen(path), path)
+
+        # The process dies: the window says so, and the menu brings the page back.
+        os.kill(web, signal.SIGKILL)
+        alert = self.ui.alert(self.app, 'web process ended unexpectedly')
+        self.assertIn('Could not open Halden', self.ui.labels(alert))
+        self.ui.press(self.ui.button(alert, 'OK'))
+        self.show_workspace()
+        self.assertIn('bwrap', ancestors(self.web_process(other_than=web), self.app_process.pid))
+
+        # The sandbox lets the page's own sound through to the output.
+        self.show_page('<html><body><button onclick="play()">Play tone</button><script>'
+                       'function play() { const c = new AudioContext(); '
+                       'const o = c.createOscillator(); o.connect(c.destination); o.start(); }'
+                       '</script></body></html>')
+        self.ui.press(self.ui.button(self.window, 'Play tone'))
+        wait_for(lambda: output_peak(self.desktop) > 0.1, 20, "the page's tone on the output")
+        self.show_workspace()
+
+    def test_where_the_sandbox_cannot_start_the_page_stays_unloaded_and_the_user_reads_why(self):
+        # A machine whose kernel refuses bubblewrap its namespaces, as in a
+        # container: here bwrap is replaced, for Halden alone, by one that
+        # fails as bubblewrap then does.
+        refusing = os.path.join(self.desktop.root, 'bwrap')
+        with open(refusing, 'w') as f:
+            f.write('#!/bin/sh\necho "bwrap: No permissions to create a new namespace." >&2\n'
+                    'exit 1\n')
+        os.chmod(refusing, 0o755)
+        self.app_log = os.path.join(self.desktop.root, 'no-sandbox.log')
+        self.app_process = self.desktop.spawn('halden', [
+            'unshare', '--mount', 'sh', '-c',
+            'mount --bind "$0" /usr/bin/bwrap && exec "$1"', refusing, HALDEN], log=self.app_log)
+        self.app = self.ui.app()
+        for _ in range(2):  # at the start, and again from "Client workspace"
+            alert = self.ui.alert(self.app, 'sandbox cannot start on this computer')
+            self.assertEqual(self.ui.labels(alert), [
+                'Could not open Halden',
+                'The workspace page cannot run, because its sandbox cannot start on this '
+                'computer (bwrap: No permissions to create a new namespace). Choose Client '
+                'workspace from the Halden menu to open it again.'])
+            self.ui.press(self.ui.button(alert, 'OK'))
+            self.ui.choose(self.app, 'Halden', 'Client workspace')
+        self.ui.alert(self.app, 'sandbox cannot start on this computer')
+        self.assertEqual([p for p in descendants(self.app_process.pid)
+                          if name_of(p) == 'WebKitWebProces'], [])
+        self.assertEqual(self.app_output().count('sandbox cannot start'), 1)
+        self.assertIsNone(self.app_process.poll())
 
 
 if __name__ == '__main__':
