@@ -16,16 +16,19 @@ buttons. Import this module, make a HeadlessDesktop, then call
 `desktop.ui()`: pyatspi connects to the bus of the desktop that was started
 first in this process.
 """
+import io
 import json
 import os
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
 import time
 import urllib.parse
 import urllib.request
+import wave
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
@@ -53,6 +56,30 @@ def descendants(pid):
         current = queue.pop()
         found.append(current)
         queue.extend(children.get(current, []))
+    return found
+
+
+def wav_samples(data):
+    """The 16-bit samples of a 16 kHz mono WAV file's bytes, as the service
+    receives each chunk."""
+    with wave.open(io.BytesIO(data)) as chunk:
+        assert (chunk.getnchannels(), chunk.getsampwidth(), chunk.getframerate()) == (1, 2, 16000)
+        frames = chunk.readframes(chunk.getnframes())
+    return list(struct.unpack('<%dh' % (len(frames) // 2), frames))
+
+
+def pulses(samples, rate=16000):
+    """(time, sign) of each pulse above a quarter of full scale."""
+    found = []
+    i = 0
+    while i < len(samples):
+        if abs(samples[i]) > 8000:
+            window = samples[i:i + 40]
+            peak = max(range(len(window)), key=lambda k: abs(window[k]))
+            found.append(((i + peak) / rate, 1 if window[peak] > 0 else -1))
+            i += rate // 100
+        else:
+            i += 1
     return found
 
 

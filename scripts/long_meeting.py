@@ -15,19 +15,16 @@ meeting plus the upload; nothing of it runs in the tests.
       [--minutes 30] [--sound-server pulseaudio|pipewire]
 """
 import argparse
-import io
 import os
 import statistics
-import struct
 import subprocess
 import sys
 import threading
 import time
-import wave
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from headless_desktop import (DevService, HeadlessDesktop, descendants, sign_in,  # noqa: E402
-                              start_recording, wait_for)
+from headless_desktop import (DevService, HeadlessDesktop, descendants, pulses,  # noqa: E402
+                              sign_in, start_recording, wait_for, wav_samples)
 
 PERIOD = 5.0  # seconds between two clicks of one train
 SYSTEM_AT, MICROPHONE_AT = 0.3, 2.8  # the first click of each train
@@ -72,25 +69,8 @@ def memory(pid):
 def mix_samples(service, meeting):
     samples = []
     for sequence in sorted(service.chunks(meeting), key=int):
-        with wave.open(io.BytesIO(service.chunk(meeting, int(sequence)))) as chunk:
-            frames = chunk.readframes(chunk.getnframes())
-        samples.extend(struct.unpack('<%dh' % (len(frames) // 2), frames))
+        samples.extend(wav_samples(service.chunk(meeting, int(sequence))))
     return samples
-
-
-def pulses(samples, rate=16000):
-    """(time, sign) of each pulse above a quarter of full scale."""
-    found = []
-    i = 0
-    while i < len(samples):
-        if abs(samples[i]) > 8000:
-            window = samples[i:i + 40]
-            peak = max(range(len(window)), key=lambda k: abs(window[k]))
-            found.append(((i + peak) / rate, 1 if window[peak] > 0 else -1))
-            i += rate // 100
-        else:
-            i += 1
-    return found
 
 
 def main():

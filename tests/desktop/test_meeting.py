@@ -1,15 +1,13 @@
 """A whole meeting in the real window: the page's start, the confirmation
 answered as a user would, a known click train on each source, the page's
 stop, the upload, "ready", and the meeting folder gone."""
-import io
 import os
-import struct
 import time
 import unittest
-import wave
 
 from desktop_case import (APPLICATION_MENU, RECORDING_LABEL, RECORDING_TITLE, DesktopCase,
                           wait_for)
+from headless_desktop import pulses, wav_samples
 
 # Microphone clicks are positive pulses, the computer's negative, so the mix
 # still tells them apart; seconds from the confirmation. Nothing settles the
@@ -23,21 +21,6 @@ MICROPHONE_CLICKS = [1.0, 1.65, 2.3, 2.95, 3.6, 4.25, 4.9, 5.55]
 # Closer than this, two clicks of different sources merge into one pulse of
 # the mix.
 APART = 0.02
-
-
-def pulses(samples, rate):
-    """(time, sign) of each pulse above a quarter of full scale."""
-    found = []
-    i = 0
-    while i < len(samples):
-        if abs(samples[i]) > 8000:
-            window = samples[i:i + 40]
-            peak = max(range(len(window)), key=lambda k: abs(window[k]))
-            found.append(((i + peak) / rate, 1 if window[peak] > 0 else -1))
-            i += rate // 100
-        else:
-            i += 1
-    return found
 
 
 def account_moved(played, clicks):
@@ -74,13 +57,6 @@ def click_errors(heard, truth):
     stray += [(t, s) for t, s in kept
               if sum(abs(h - start - t) < APART for h, _ in heard) > 1]
     return kept, errors, stray
-
-
-def chunk_samples(data):
-    with wave.open(io.BytesIO(data)) as chunk:
-        assert (chunk.getnchannels(), chunk.getsampwidth(), chunk.getframerate()) == (1, 2, 16000)
-        frames = chunk.readframes(chunk.getnframes())
-    return list(struct.unpack('<%dh' % (len(frames) // 2), frames))
 
 
 class MeetingEndToEnd(DesktopCase):
@@ -187,7 +163,7 @@ class MeetingEndToEnd(DesktopCase):
         if moved > 0.005:
             print('the sound server lost time: a train\'s start moved by %.1f ms' % (moved * 1000))
             return False
-        samples = chunk_samples(self.service.chunk(meeting, 0))
+        samples = wav_samples(self.service.chunk(meeting, 0))
         heard = pulses(samples, 16000)
         kept, errors, stray = click_errors(heard, truth)
         print('click offsets against the truth (ms):',
