@@ -337,8 +337,8 @@ class Campaign {
   }
   int killDelay(int low, int high) { return std::uniform_int_distribution(low, high)(random_); }
 
+  // A new private server; an earlier one stops first.
   bool startSound() {
-    sound_.reset();
     sound_.emplace(testing::SoundServer::Kind::pulseAudio);
     bool ok = sound_->ok();
     for (const char* command : soundDevices) ok = ok && sound_->pactl(command);
