@@ -12,10 +12,9 @@
 // (stream and write error: buffers ignored), stopping (stream taken by stop:
 // buffers still queued are discarded).
 //
-// The system track records everything the default output plays, this
-// application's own sound included. Its only sound is the workspace web
-// view's, so the owner mutes the web view from before start() until stop()
-// has returned; the recorder itself offers no per-application exclusion.
+// The system track records what every other application plays. Where the
+// platform cannot leave Halden's own sound out (keepsOwnSoundOut() false),
+// the owner mutes the web view, its only sound, until stop() has returned.
 #pragma once
 
 #include <atomic>
@@ -82,6 +81,9 @@ class AudioRecorder final : private CaptureStreamOutput {
 
   // Main-context views, for the owner and tests.
   bool isRecording() const { return stream_ != nullptr; }
+  // True while a recording runs whose system track leaves Halden's own
+  // sound out.
+  bool keepsOwnSoundOut() const { return stream_ && stream_->keepsOwnSoundOut(); }
   // The folder of the current or last recording; kept after stop.
   const std::optional<std::filesystem::path>& directory() const { return directory_; }
 

@@ -19,9 +19,18 @@
 
 namespace halden {
 
+// Every playback stream of Halden's web processes carries this as its
+// "application.id" (see markOwnSound); the system track never records them.
+inline constexpr std::string_view ownApplicationId = "com.tallowmere.halden";
+
+// Has every pulse client this process starts from now on (its web processes
+// among them, sandboxed or not) tag its streams as Halden's own sound.
+// Call before any of them starts.
+void markOwnSound();
+
 // Which source a buffer comes from.
 enum class CaptureSource {
-  system,      // all audio the computer plays (the default output's monitor)
+  system,      // all audio the computer plays but Halden's own
   microphone,  // the default input
 };
 
@@ -103,6 +112,10 @@ class CaptureStream {
   // recorder writes it before it closes the tracks.
   // REQUIRES: stopCapture has completed.
   virtual std::vector<CaptureBuffer> takeHeldAudio() { return {}; }
+  // True when the system audio leaves Halden's own sound out; false when it
+  // hears everything the output plays, so that the owner has to mute what
+  // Halden plays while recording. REQUIRES: startCapture has succeeded.
+  virtual bool keepsOwnSoundOut() const { return false; }
 };
 
 // The output whose audio the system track records, as the platform named it
@@ -136,9 +149,11 @@ class CaptureService {
 
 // The capture service of PulseAudio and of PipeWire, asked through the pulse
 // protocol both serve; on PipeWire the streams use its own library. The
-// microphone is the default source and follows it when it changes; the
-// system audio is the monitor of the default sink and follows the default
-// sink. Connection errors keep the client library's text.
+// microphone is the default source and follows it when it changes. The
+// system audio on PipeWire is every other application's playback stream, on
+// whatever output it plays, summed; on PulseAudio the default sink's monitor,
+// following the default sink. Connection errors keep the client library's
+// text.
 std::unique_ptr<CaptureService> createPulseCaptureService();
 
 }  // namespace halden

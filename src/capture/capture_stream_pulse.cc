@@ -1,6 +1,12 @@
-// The capture stream on PulseAudio: two record
-// streams on one connection, the default sink's monitor and the default
-// source, both timestamped on CLOCK_MONOTONIC.
+// The capture stream on PulseAudio: record streams on one connection, all
+// timestamped on CLOCK_MONOTONIC: the default source, and the computer's
+// sound from every sink, summed. A sink is heard through its monitor, which
+// hears everything it plays from the first moment; while Halden's own sound
+// plays on a sink, that sink is heard instead through monitors of its other
+// playback streams, each alone, which are kept ready for that from when the
+// stream appears (a monitor of a single stream misses what its sink
+// rendered before the monitor came). A server too old for monitors of
+// single streams gets the default sink's monitor, Halden's sound included.
 //
 // Each fragment is stamped with the time it was heard by the server's own
 // account of the stream (pa_timing_info): the frame at the write index was
@@ -12,9 +18,17 @@
 // is its master's, a sink whose latency changes. PipeWire's pulse server
 // keeps no such account; there the PipeWire stream records instead.
 #include <pulse/pulseaudio.h>
+#include <pulse/rtclock.h>
 #include <time.h>
 
+#include <cstdio>
+#include <cstdlib>
+
+#include <algorithm>
 #include <cmath>
+#include <limits>
+#include <map>
+#include <memory>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -24,6 +38,7 @@
 #include "capture/pulse_connection.h"
 #include "capture/source_clock.h"
 #include "capture/source_delivery.h"
+#include "capture/system_mix.h"
 #include "store/format.h"
 
 namespace halden {
@@ -47,6 +62,21 @@ constexpr double accountInterval = 0.25;
 // A pause in delivery longer than this, seconds (several fragments), means
 // the stream's account has to be taken anew.
 constexpr double deliveryGap = 0.1;
+// How often the mix of the playback streams is handed on, seconds.
+constexpr double mixInterval = 0.05;
+// How far the mix stays behind the capture clock, seconds: a stream that
+// starts playing is placed only once its clock has settled and the server
+// has given its first account.
+constexpr double mixHorizon = SourceClock::settleSeconds + 0.15;
+// The first protocol version with monitors of single playback streams.
+constexpr uint32_t streamMonitorProtocol = 13;
+// A sink's monitor is mixed under its index plus this; streams under theirs.
+constexpr uint64_t sinkKey = uint64_t{1} << 32;
+// How long after Halden's stream left a sink it may still be heard there
+// (what the sink rendered before it was told), seconds.
+constexpr double ownTail = 0.1;
+// Said once per run of the app.
+bool saidMonitorOnly = false;
 
 double secondsOf(const timespec& time) {
   return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_nsec) / 1e9;
@@ -98,6 +128,7 @@ class PulseCaptureStream final : public CaptureStream {
   }
 
   std::vector<CaptureBuffer> takeHeldAudio() override { return std::exchange(heldAtStop_, {}); }
+  bool keepsOwnSoundOut() const override { return perStream_; }
 
  private:
   // One record stream. Touched on the loop thread (or under its lock).
@@ -106,6 +137,11 @@ class PulseCaptureStream final : public CaptureStream {
         : owner(o), kind(k), delivery(o->id_, o->output_, o->queue_) {}
     PulseCaptureStream* owner;
     CaptureSource kind;
+    // For the system audio: the key the mix sums it under (a playback
+    // stream's index, or a sink's with sinkKey set), and the sink it hears.
+    std::optional<uint64_t> tap;
+    bool wholeSink = false;  // a sink's monitor, rather than one stream's
+    uint32_t sinkIndex = PA_INVALID_INDEX;
     pa_stream* stream = nullptr;
     AudioFormat format;
     int64_t position = 0;  // frames read so far, holes included: the read index
@@ -129,6 +165,19 @@ class PulseCaptureStream final : public CaptureStream {
   Result<void> start();
   Result<void> connect(Source& source, const char* device);
   void teardown();
+  void release(Source& source);
+  void disconnect(Source& source);
+  void watchPlayback(uint32_t input);
+  void watchSink(uint32_t sink);
+  void attachTap(uint32_t input, uint32_t sinkIndex, const char* monitorSource);
+  void attachSink(uint32_t sinkIndex, const char* monitorSource);
+  void dropTap(uint32_t input);
+  void dropSink(uint32_t sink);
+  void ownPlays(uint32_t input, uint32_t sink);
+  void mixIn(const Source& source, const CaptureBuffer& buffer);
+  void tapEnded(Source& tap);
+  void scheduleMix();
+  void flushMix(double until);
   void read(Source& source);
   void account(Source& source);
   void place(Source& source, Source::Fragment fragment);
@@ -142,8 +191,20 @@ class PulseCaptureStream final : public CaptureStream {
   CaptureStreamOutput& output_;
   SerialQueue& queue_;
   std::unique_ptr<PulseConnection> connection_;
+  // Records the default sink's monitor only on an old server; otherwise
+  // hands the mix on.
   Source system_{this, CaptureSource::system};
   Source microphone_{this, CaptureSource::microphone};
+  bool perStream_ = false;  // playback streams recorded one by one and mixed
+  std::string micFeed_;     // the monitor the microphone records, if any
+  std::map<uint32_t, std::unique_ptr<Source>> taps_;   // by playback stream
+  std::map<uint32_t, std::unique_ptr<Source>> sinks_;  // monitors, by sink
+  std::map<uint32_t, uint32_t> own_;  // Halden's playing streams: their sinks
+  // Per sink, when Halden's own sound played there (capture clock, from and
+  // until; until infinity while it plays).
+  std::map<uint32_t, std::vector<std::pair<double, double>>> ownSpans_;
+  SystemMix mix_;
+  pa_time_event* mixTimer_ = nullptr;
   bool running_ = false;              // under the loop lock: started and not yet stopping
   bool reported_ = false;             // under the loop lock: a stop was reported
   std::vector<CaptureBuffer> ready_;  // loop thread: scratch for place()
@@ -171,10 +232,16 @@ Result<void> PulseCaptureStream::start() {
   }
   if (!sink || sink->monitorSourceName.empty()) return pulseError(PA_ERR_NOENTITY);
 
+  // A sink whose monitor is the microphone (a virtual one) is heard there,
+  // unless it is the output the user listens to.
+  micFeed_ = HALDEN_TRY(connection_->monitorBehind(server.defaultSource)).value_or("");
+  if (micFeed_ == sink->monitorSourceName) micFeed_.clear();
   pa_context* context = connection_->context();
   LoopLock lock(connection_->loop());
   sinkName_ = sink->name;
   sinkIndex_ = sink->index;
+  perStream_ = pa_context_get_server_protocol_version(context) >= streamMonitorProtocol;
+  mix_.begin(startedAt, meetingSampleRate);
   pa_context_set_state_callback(
       context,
       [](pa_context* c, void* data) {
@@ -189,7 +256,21 @@ Result<void> PulseCaptureStream::start() {
         auto* self = static_cast<PulseCaptureStream*>(data);
         const auto facility = event & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
         const auto type = event & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
-        if (type != PA_SUBSCRIPTION_EVENT_CHANGE) return;
+        if (facility == PA_SUBSCRIPTION_EVENT_SINK_INPUT) {
+          if (type == PA_SUBSCRIPTION_EVENT_REMOVE) {
+            self->dropTap(index);
+            self->ownPlays(index, PA_INVALID_INDEX);
+          } else {
+            self->watchPlayback(index);
+          }
+          return;
+        }
+        if (self->perStream_ && facility == PA_SUBSCRIPTION_EVENT_SINK) {
+          if (type == PA_SUBSCRIPTION_EVENT_NEW) self->watchSink(index);
+          if (type == PA_SUBSCRIPTION_EVENT_REMOVE) self->dropSink(index);
+          return;
+        }
+        if (type != PA_SUBSCRIPTION_EVENT_CHANGE || self->perStream_) return;
         if (facility == PA_SUBSCRIPTION_EVENT_SERVER ||
             (facility == PA_SUBSCRIPTION_EVENT_SINK && index == self->sinkIndex_)) {
           self->followDefaultSink();
@@ -198,18 +279,48 @@ Result<void> PulseCaptureStream::start() {
       this);
   if (pa_operation* subscribed =
           pa_context_subscribe(context,
-                               static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER |
-                                                                   PA_SUBSCRIPTION_MASK_SINK),
+                               static_cast<pa_subscription_mask_t>(
+                                   perStream_ ? PA_SUBSCRIPTION_MASK_SINK_INPUT |
+                                                    PA_SUBSCRIPTION_MASK_SINK
+                                              : PA_SUBSCRIPTION_MASK_SERVER |
+                                                    PA_SUBSCRIPTION_MASK_SINK),
                                nullptr, nullptr)) {
     pa_operation_unref(subscribed);
   }
 
-  HALDEN_TRY(connect(system_, sink->monitorSourceName.c_str()));
+  if (perStream_) {
+    // The sinks and streams there are now; later ones are announced.
+    pa_operation* sinks = pa_context_get_sink_info_list(
+        context,
+        [](pa_context*, const pa_sink_info* info, int, void* data) {
+          auto* self = static_cast<PulseCaptureStream*>(data);
+          if (info && info->monitor_source_name) {
+            self->attachSink(info->index, info->monitor_source_name);
+          }
+        },
+        this);
+    if (sinks) pa_operation_unref(sinks);
+    pa_operation* listed = pa_context_get_sink_input_info_list(
+        context,
+        [](pa_context*, const pa_sink_input_info* input, int, void* data) {
+          if (input) static_cast<PulseCaptureStream*>(data)->watchPlayback(input->index);
+        },
+        this);
+    if (listed) pa_operation_unref(listed);
+    scheduleMix();
+  } else if (!std::exchange(saidMonitorOnly, true)) {
+    std::fputs("halden: This sound server cannot record single playback streams; the "
+               "computer's audio is recorded from the default output, and the workspace page "
+               "is muted while recording.\n",
+               stderr);
+  }
+  if (!perStream_) HALDEN_TRY(connect(system_, sink->monitorSourceName.c_str()));
   // No device: the server moves this stream whenever the default source
   // changes, so the microphone track follows the user's choice.
   HALDEN_TRY(connect(microphone_, nullptr));
   for (;;) {
-    const pa_stream_state_t system = pa_stream_get_state(system_.stream);
+    const pa_stream_state_t system =
+        system_.stream ? pa_stream_get_state(system_.stream) : PA_STREAM_READY;
     const pa_stream_state_t microphone = pa_stream_get_state(microphone_.stream);
     if (!PA_STREAM_IS_GOOD(system) || !PA_STREAM_IS_GOOD(microphone) ||
         !PA_CONTEXT_IS_GOOD(pa_context_get_state(context))) {
@@ -219,6 +330,7 @@ Result<void> PulseCaptureStream::start() {
     pa_threaded_mainloop_wait(connection_->loop());
   }
   for (Source* source : {&system_, &microphone_}) {
+    if (!source->stream) continue;
     const pa_sample_spec* spec = pa_stream_get_sample_spec(source->stream);
     const std::optional<SampleFormat> format = sampleFormatOf(spec->format);
     if (!format) return pulseError(PA_ERR_NOTSUPPORTED);
@@ -229,6 +341,249 @@ Result<void> PulseCaptureStream::start() {
   return success();
 }
 
+// A playback stream appeared or changed: record it unless it is Halden's
+// own, paused, or recorded already where it plays. Loop thread.
+void PulseCaptureStream::watchPlayback(uint32_t input) {
+  if (!perStream_) return;
+  pa_operation* asked = pa_context_get_sink_input_info(
+      connection_->context(), input,
+      [](pa_context* context, const pa_sink_input_info* info, int, void* data) {
+        auto* self = static_cast<PulseCaptureStream*>(data);
+        if (!info || !self->running_) return;
+        const char* application = pa_proplist_gets(info->proplist, PA_PROP_APPLICATION_ID);
+        if (application && ownApplicationId == application) {
+          self->ownPlays(info->index, info->corked ? PA_INVALID_INDEX : info->sink);
+          return;
+        }
+        const auto tap = self->taps_.find(info->index);
+        if (info->corked) {
+          self->dropTap(info->index);
+          return;
+        }
+        if (tap != self->taps_.end() && tap->second->stream && tap->second->sinkIndex == info->sink) {
+          return;
+        }
+        struct Wanted {
+          PulseCaptureStream* self;
+          uint32_t input;
+        };
+        pa_operation* sinkAsked = pa_context_get_sink_info_by_index(
+            context, info->sink,
+            [](pa_context*, const pa_sink_info* sink, int, void* wanted) {
+              auto* want = static_cast<Wanted*>(wanted);
+              if (sink) {
+                if (sink->monitor_source_name && want->self->running_ &&
+                    want->self->micFeed_ != sink->monitor_source_name) {
+                  want->self->attachTap(want->input, sink->index, sink->monitor_source_name);
+                }
+              } else {
+                delete want;  // the list's end
+              }
+            },
+            new Wanted{self, info->index});
+        if (sinkAsked) pa_operation_unref(sinkAsked);
+      },
+      this);
+  if (asked) pa_operation_unref(asked);
+}
+
+void PulseCaptureStream::attachTap(uint32_t input, uint32_t sinkIndex, const char* monitorSource) {
+  std::unique_ptr<Source>& tap = taps_[input];
+  if (tap && tap->stream && tap->sinkIndex == sinkIndex) return;
+  if (tap) release(*tap);
+  tap = std::make_unique<Source>(this, CaptureSource::system);
+  tap->tap = input;
+  tap->sinkIndex = sinkIndex;
+  tap->format = AudioFormat{SampleFormat::float32, meetingSampleRate, 1};
+  tap->clock.emplace(meetingSampleRate);
+  mix_.attach(input);
+  // A monitor of one stream only: the server hands it what that stream
+  // plays on its sink, before the sink mixes it with the others.
+  if (Result<void> connected = connect(*tap, monitorSource); !connected.ok()) {
+    std::fprintf(stderr, "halden: could not record a playback stream: %s\n",
+                 connected.error().description().c_str());
+    release(*tap);
+    mix_.detach(input);
+  }
+}
+
+// A sink appeared. Loop thread.
+void PulseCaptureStream::watchSink(uint32_t sink) {
+  pa_operation* asked = pa_context_get_sink_info_by_index(
+      connection_->context(), sink,
+      [](pa_context*, const pa_sink_info* info, int, void* data) {
+        auto* self = static_cast<PulseCaptureStream*>(data);
+        if (info && info->monitor_source_name && self->running_) {
+          self->attachSink(info->index, info->monitor_source_name);
+        }
+      },
+      this);
+  if (asked) pa_operation_unref(asked);
+}
+
+void PulseCaptureStream::attachSink(uint32_t sinkIndex, const char* monitorSource) {
+  // The microphone's own sink (a virtual microphone's) is heard there.
+  if (micFeed_ == monitorSource) return;
+  std::unique_ptr<Source>& monitor = sinks_[sinkIndex];
+  if (monitor && monitor->stream) return;
+  monitor = std::make_unique<Source>(this, CaptureSource::system);
+  monitor->tap = sinkKey + sinkIndex;
+  monitor->wholeSink = true;
+  monitor->sinkIndex = sinkIndex;
+  monitor->format = AudioFormat{SampleFormat::float32, meetingSampleRate, 1};
+  monitor->clock.emplace(meetingSampleRate);
+  mix_.attach(*monitor->tap);
+  if (Result<void> connected = connect(*monitor, monitorSource); !connected.ok()) {
+    std::fprintf(stderr, "halden: could not record an output: %s\n",
+                 connected.error().description().c_str());
+    release(*monitor);
+    mix_.detach(*monitor->tap);
+  }
+}
+
+void PulseCaptureStream::dropSink(uint32_t sink) {
+  const auto monitor = sinks_.find(sink);
+  if (monitor == sinks_.end()) return;
+  release(*monitor->second);
+  mix_.detach(sinkKey + sink);
+  sinks_.erase(monitor);
+}
+
+// Halden's stream `input` now plays on `sink` (none: it stopped). From now
+// on that sink is heard stream by stream, until a moment after it left.
+void PulseCaptureStream::ownPlays(uint32_t input, uint32_t sink) {
+  const auto known = own_.find(input);
+  const uint32_t before = known == own_.end() ? PA_INVALID_INDEX : known->second;
+  if (before == sink) return;
+  const auto playsOn = [this](uint32_t where) {
+    return std::any_of(own_.begin(), own_.end(), [where](const auto& own) { return own.second == where; });
+  };
+  const double now = monotonicSeconds();
+  if (before != PA_INVALID_INDEX) {
+    own_.erase(known);
+    if (!playsOn(before)) {
+      for (auto& span : ownSpans_[before]) span.second = std::min(span.second, now + ownTail);
+    }
+  }
+  if (sink != PA_INVALID_INDEX) {
+    if (!playsOn(sink)) {
+      ownSpans_[sink].emplace_back(now, std::numeric_limits<double>::infinity());
+    }
+    own_[input] = sink;
+  }
+}
+
+// Adds what the mix takes of a placed buffer: a sink's monitor outside the
+// times Halden's sound played there, a single stream inside them.
+void PulseCaptureStream::mixIn(const Source& source, const CaptureBuffer& buffer) {
+  const auto spans = ownSpans_.find(source.sinkIndex);
+  if (spans == ownSpans_.end() || spans->second.empty()) {
+    if (source.wholeSink) mix_.add(*source.tap, buffer);
+    return;
+  }
+  const double perFrame = 1.0 / (buffer.format->sampleRate * buffer.clockRatio.value_or(1));
+  const double ends = buffer.timestamp + static_cast<double>(buffer.frameCount) * perFrame;
+  const auto frameAt = [&](double time) {
+    // Spans still open end at infinity, which no frame number holds.
+    return std::clamp<int64_t>(
+        std::llround((std::clamp(time, buffer.timestamp, ends) - buffer.timestamp) / perFrame), 0,
+        buffer.frameCount);
+  };
+  // The frames inside the spans, in order, merged.
+  std::vector<std::pair<int64_t, int64_t>> inside;
+  for (const auto& [from, until] : spans->second) {
+    const int64_t first = frameAt(from), last = frameAt(until);
+    if (first < last) inside.emplace_back(first, last);
+  }
+  std::sort(inside.begin(), inside.end());
+  std::vector<std::pair<int64_t, int64_t>> kept;
+  int64_t at = 0;
+  for (const auto& [begin, end] : inside) {
+    if (source.wholeSink && begin > at) kept.emplace_back(at, begin);
+    if (!source.wholeSink && end > std::max(begin, at)) kept.emplace_back(std::max(begin, at), end);
+    at = std::max(at, end);
+  }
+  if (source.wholeSink && at < buffer.frameCount) kept.emplace_back(at, buffer.frameCount);
+  const std::size_t frameSize = buffer.format->bytesPerFrame();
+  for (const auto& [begin, end] : kept) {
+    CaptureBuffer part;
+    part.source = buffer.source;
+    part.format = buffer.format;
+    part.clockRatio = buffer.clockRatio;
+    part.frameCount = end - begin;
+    part.timestamp = buffer.timestamp + static_cast<double>(begin) * perFrame;
+    part.samples.assign(buffer.samples.begin() + static_cast<std::ptrdiff_t>(begin * frameSize),
+                        buffer.samples.begin() + static_cast<std::ptrdiff_t>(end * frameSize));
+    mix_.add(*source.tap, part);
+  }
+}
+
+// The stream is gone: what its monitor still held goes into the mix.
+void PulseCaptureStream::dropTap(uint32_t input) {
+  const auto tap = taps_.find(input);
+  if (tap == taps_.end()) return;
+  release(*tap->second);
+  mix_.detach(input);
+  taps_.erase(tap);
+}
+
+// The server ended a tap's record stream (its playback stream ended, or
+// moved to another sink, which is then announced). Loop thread.
+void PulseCaptureStream::tapEnded(Source& tap) { release(tap); }
+
+// Places what `source` still holds, and disconnects it. Under the lock.
+void PulseCaptureStream::release(Source& source) {
+  if (source.clock) {
+    std::vector<CaptureBuffer> placed;
+    // Stopped before the server told: placed by their arrival.
+    for (Source::Fragment& fragment : source.waiting) {
+      source.clock->take(fragment.arrival, fragment.frames, std::move(fragment.buffer), placed);
+    }
+    source.waiting.clear();
+    source.clock->releaseHeld(placed);
+    if (source.tap) {
+      for (const CaptureBuffer& buffer : placed) mixIn(source, buffer);
+    } else {
+      source.delivery.takeBatch(heldAtStop_);
+      for (CaptureBuffer& buffer : placed) heldAtStop_.push_back(std::move(buffer));
+    }
+    source.clock.reset();
+  } else if (!source.tap) {
+    source.delivery.takeBatch(heldAtStop_);  // the mix's
+  }
+  disconnect(source);
+}
+
+void PulseCaptureStream::disconnect(Source& source) {
+  if (!source.stream) return;
+  pa_stream_set_state_callback(source.stream, nullptr, nullptr);
+  pa_stream_set_read_callback(source.stream, nullptr, nullptr);
+  pa_stream_set_latency_update_callback(source.stream, nullptr, nullptr);
+  pa_stream_disconnect(source.stream);
+  pa_stream_unref(source.stream);
+  source.stream = nullptr;
+}
+
+void PulseCaptureStream::scheduleMix() {
+  mixTimer_ = pa_context_rttime_new(
+      connection_->context(), pa_rtclock_now() + static_cast<pa_usec_t>(mixInterval * 1e6),
+      [](pa_mainloop_api*, pa_time_event* timer, const timeval*, void* data) {
+        auto* self = static_cast<PulseCaptureStream*>(data);
+        self->flushMix(monotonicSeconds() - mixHorizon);
+        pa_context_rttime_restart(self->connection_->context(), timer,
+                                  pa_rtclock_now() + static_cast<pa_usec_t>(mixInterval * 1e6));
+      },
+      this);
+}
+
+// Loop thread.
+void PulseCaptureStream::flushMix(double until) {
+  if (!running_) return;
+  mix_.flush(until, ready_);
+  for (CaptureBuffer& mixed : ready_) system_.delivery.deliver(std::move(mixed));
+  ready_.clear();
+}
+
 Result<void> PulseCaptureStream::connect(Source& source, const char* device) {
   // 16 kHz mono float, as the tracks hold it; the server converts.
   const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, static_cast<uint32_t>(meetingSampleRate), 1};
@@ -236,13 +591,20 @@ Result<void> PulseCaptureStream::connect(Source& source, const char* device) {
       source.kind == CaptureSource::system ? "Halden system audio" : "Halden microphone";
   source.stream = pa_stream_new(connection_->context(), name, &spec, nullptr);
   if (!source.stream) return connection_->lastError();
+  if (source.tap && !source.wholeSink &&
+      pa_stream_set_monitor_stream(source.stream, static_cast<uint32_t>(*source.tap)) < 0) {
+    return connection_->lastError();
+  }
   pa_stream_set_state_callback(
       source.stream,
       [](pa_stream* stream, void* data) {
         auto* self = static_cast<Source*>(data)->owner;
         pa_threaded_mainloop_signal(self->connection_->loop(), 0);
         const pa_stream_state_t state = pa_stream_get_state(stream);
-        if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) {
+        if ((state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) &&
+            static_cast<Source*>(data)->tap) {
+          self->tapEnded(*static_cast<Source*>(data));
+        } else if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) {
           const int code = pa_context_errno(self->connection_->context());
           self->reportStop(code != PA_OK ? code : PA_ERR_KILLED);
         }
@@ -286,25 +648,21 @@ void PulseCaptureStream::teardown() {
     // connection_ is being reset.
     pa_context_set_state_callback(connection_->context(), nullptr, nullptr);
     pa_context_set_subscribe_callback(connection_->context(), nullptr, nullptr);
-    for (Source* source : {&system_, &microphone_}) {
-      if (source->clock) {
-        // Stopped before the server told: placed by their arrival.
-        for (Source::Fragment& fragment : source->waiting) {
-          source->clock->take(fragment.arrival, fragment.frames, std::move(fragment.buffer),
-                              heldAtStop_);
-        }
-        source->waiting.clear();
-        source->delivery.takeBatch(heldAtStop_);
-        source->clock->releaseHeld(heldAtStop_);
-        source->clock.reset();
-      }
-      if (!source->stream) continue;
-      pa_stream_set_state_callback(source->stream, nullptr, nullptr);
-      pa_stream_set_read_callback(source->stream, nullptr, nullptr);
-      pa_stream_set_latency_update_callback(source->stream, nullptr, nullptr);
-      pa_stream_disconnect(source->stream);
-      pa_stream_unref(source->stream);
-      source->stream = nullptr;
+    if (mixTimer_) {
+      pa_threaded_mainloop_get_api(connection_->loop())->time_free(mixTimer_);
+      mixTimer_ = nullptr;
+    }
+    for (auto& [input, tap] : taps_) release(*tap);
+    taps_.clear();
+    for (auto& [sink, monitor] : sinks_) release(*monitor);
+    sinks_.clear();
+    own_.clear();
+    ownSpans_.clear();
+    for (Source* source : {&system_, &microphone_}) release(*source);
+    if (perStream_) {
+      std::vector<CaptureBuffer> mixed;
+      mix_.flushAll(monotonicSeconds(), mixed);
+      for (CaptureBuffer& buffer : mixed) heldAtStop_.push_back(std::move(buffer));
     }
   }
   connection_.reset();
@@ -378,7 +736,13 @@ void PulseCaptureStream::place(Source& source, Source::Fragment fragment) {
   const double heard = source.kind == CaptureSource::system ? std::max(counted, fragment.arrival)
                                                             : std::min(counted, fragment.arrival);
   source.clock->take(heard, fragment.frames, std::move(fragment.buffer), ready_);
-  for (CaptureBuffer& placed : ready_) source.delivery.deliver(std::move(placed));
+  for (CaptureBuffer& placed : ready_) {
+    if (source.tap) {
+      mixIn(source, placed);
+    } else {
+      source.delivery.deliver(std::move(placed));
+    }
+  }
   ready_.clear();
 }
 
@@ -486,6 +850,16 @@ class PulseCaptureService final : public CaptureService {
 };
 
 }  // namespace
+
+void markOwnSound() {
+  // The client library adds what PULSE_PROP names to every stream of the
+  // process; children inherit it.
+  std::string properties = "application.id=" + std::string(ownApplicationId);
+  if (const char* earlier = std::getenv("PULSE_PROP"); earlier && *earlier) {
+    properties = std::string(earlier) + " " + properties;
+  }
+  setenv("PULSE_PROP", properties.c_str(), 1);
+}
 
 std::unique_ptr<CaptureService> createPulseCaptureService() {
   return std::make_unique<PulseCaptureService>();

@@ -1,6 +1,7 @@
 #include "capture/pulse_connection.h"
 
 #include <utility>
+#include <vector>
 
 namespace halden::pulse {
 
@@ -129,6 +130,66 @@ Result<bool> PulseConnection::isInputSource(const std::string& name) {
     return std::move(done).error();
   }
   return query.input;
+}
+
+Result<std::optional<std::string>> PulseConnection::monitorBehind(const std::string& name) {
+  struct Query {
+    pa_threaded_mainloop* loop;
+    std::optional<std::string> monitor;
+    std::string group;                // PipeWire's loopback: its two halves share it
+    std::vector<uint32_t> recorded;   // sources the group's capture half records
+  } query{loop_, std::nullopt, {}, {}};
+  LoopLock lock(loop_);
+  pa_operation* operation = pa_context_get_source_info_by_name(
+      context_, name.c_str(),
+      [](pa_context*, const pa_source_info* info, int, void* data) {
+        auto* q = static_cast<Query*>(data);
+        if (info) {
+          const char* master = pa_proplist_gets(info->proplist, "device.master_device");
+          const char* group = pa_proplist_gets(info->proplist, "node.link-group");
+          if (info->monitor_of_sink != PA_INVALID_INDEX && info->name) {
+            q->monitor = info->name;
+          } else if (master) {
+            q->monitor = master;
+          } else if (group) {
+            q->group = group;
+          }
+        }
+        signalLoop(q->loop);
+      },
+      &query);
+  if (Result<void> done = await(operation); !done.ok() && done.error().code() != PA_ERR_NOENTITY) {
+    return std::move(done).error();
+  }
+  if (query.group.empty()) return std::move(query.monitor);
+  operation = pa_context_get_source_output_info_list(
+      context_,
+      [](pa_context*, const pa_source_output_info* info, int eol, void* data) {
+        auto* q = static_cast<Query*>(data);
+        if (info) {
+          const char* group = pa_proplist_gets(info->proplist, "node.link-group");
+          if (group && q->group == group) q->recorded.push_back(info->source);
+        }
+        if (eol) signalLoop(q->loop);
+      },
+      &query);
+  HALDEN_TRY(await(operation));
+  for (const uint32_t source : query.recorded) {
+    operation = pa_context_get_source_info_by_index(
+        context_, source,
+        [](pa_context*, const pa_source_info* info, int, void* data) {
+          auto* q = static_cast<Query*>(data);
+          if (info && info->monitor_of_sink != PA_INVALID_INDEX && info->name) {
+            q->monitor = info->name;
+          }
+          signalLoop(q->loop);
+        },
+        &query);
+    if (Result<void> done = await(operation); !done.ok() && done.error().code() != PA_ERR_NOENTITY) {
+      return std::move(done).error();
+    }
+  }
+  return std::move(query.monitor);
 }
 
 }  // namespace halden::pulse

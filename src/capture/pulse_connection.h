@@ -68,6 +68,11 @@ class PulseConnection {
   Result<std::optional<SinkFacts>> sink(const std::string& name);
   // True when `name` is a source that is not a sink's monitor.
   Result<bool> isInputSource(const std::string& name);
+  // The monitor source whose audio the source `name` records, when `name`
+  // is a virtual microphone made of a sink's monitor (a remapped monitor on
+  // PulseAudio, a loopback from one on PipeWire) or a monitor itself; none
+  // for an input device.
+  Result<std::optional<std::string>> monitorBehind(const std::string& name);
 
  private:
   PulseConnection(pa_threaded_mainloop* loop, pa_context* context)

@@ -243,6 +243,8 @@ int runDesktopApplication(const char* programPath) {
     std::cerr << noWindowDisplayMessage << std::endl;
     return 1;
   }
+  // Before the first web process: the page's sound is told apart by it.
+  markOwnSound();
   DesktopApplication application(programPath, std::move(*appUrl));
   return application.run();
 }

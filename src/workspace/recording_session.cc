@@ -62,23 +62,28 @@ Task<void> RecordingSession::startFlow(std::string meetingId,
   }
 
   SessionState& state = parts_.state;
-  parts_.view.setMuted(true);
   auto start = parts_.recorder.start(*state.directory);
   Result<void> started = co_await start;
   if (started.ok() && !state.stopping && !state.captureStartError &&
       parts_.recorder.isRecording()) {
+    // Where the capture hears everything the output plays, the page's own
+    // sound would be recorded too.
+    if (!parts_.recorder.keepsOwnSoundOut()) {
+      parts_.view.setMuted(true);
+      muted_ = true;
+    }
     confirmRecording();
     co_return;
   }
-  // A failure handler under way stops the capture and unmutes when it is
-  // done. Otherwise nothing may go on recording unconfirmed: a capture that
-  // came up after its failure was already handled is stopped here.
+  // A failure handler under way stops the capture when it is done.
+  // Otherwise nothing may go on recording unconfirmed: a capture that came
+  // up after its failure was already handled is stopped here. Nothing was
+  // muted: that comes with the confirmation.
   if (!state.stopping) {
     if (parts_.recorder.isRecording()) {
       auto stop = parts_.recorder.stop();
       (void)co_await stop;
     }
-    parts_.view.setMuted(false);
   }
   std::string message;
   if (!started.ok()) {
@@ -148,7 +153,7 @@ Task<void> RecordingSession::endRecording() {
 
   auto stop = parts_.recorder.stop();
   Result<void> stopped = co_await stop;
-  parts_.view.setMuted(false);
+  unmute();
   state.isRecording = false;
   showIdle();
   if (!stopped.ok()) {
@@ -178,16 +183,20 @@ Task<void> RecordingSession::finishFailure(std::string message) {
   SessionState& state = parts_.state;
   auto stop = parts_.recorder.stop();
   (void)co_await stop;
-  parts_.view.setMuted(false);
+  unmute();
   state.stopping = false;
   showIdle();
   parts_.emit("error", message);
 }
 
+void RecordingSession::unmute() {
+  if (std::exchange(muted_, false)) parts_.view.setMuted(false);
+}
+
 Task<void> RecordingSession::stopForQuit() {
   auto stop = parts_.recorder.stop();
   (void)co_await stop;
-  parts_.view.setMuted(false);
+  unmute();
 }
 
 }  // namespace halden

@@ -7,9 +7,10 @@
 // main context; the waits (alert, capture start and stop, upload) are where
 // other callbacks run, and the flags in SessionState keep flows apart.
 //
-// The application's own sound stays out of the system track: the workspace
-// view is muted from before a capture starts until it has stopped, on every
-// path, and unmuted after.
+// The application's own sound stays out of the system track: the capture
+// leaves it out, or, where it cannot, the workspace view is muted from the
+// confirmed start until the capture has stopped, on every path, and unmuted
+// after.
 #pragma once
 
 #include <chrono>
@@ -86,10 +87,13 @@ class RecordingSession {
   void showIdle();
   void scheduleTimer();
   Task<void> finishFailure(std::string message);
+  // Unmutes the view if this session muted it.
+  void unmute();
 
   Parts parts_;
   std::chrono::milliseconds lengthLimit_;
   std::shared_ptr<Timer> timer_;  // the current session's; a dead one after
+  bool muted_ = false;  // the view is muted for the running recording
 };
 
 }  // namespace halden

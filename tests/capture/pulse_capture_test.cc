@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <mutex>
+#include <numbers>
 #include <thread>
 
 #include "base/main_context.h"
@@ -410,12 +411,25 @@ TEST_P(PulseCaptureTest, RecordingFollowsTheDefaultDevicesAndAKilledOneLeavesTra
 
   // Each track holds its first device's tone in the second second of its
   // audio (it opens with silence until its source's first audio), and only
-  // the second device's in its last.
+  // the second device's in its last; the system track, which records every
+  // output, holds both outputs' tones all along.
   const struct {
     std::string_view name;
     double before, after;
   } tracks[] = {{systemTrackName, 500, 1500}, {microphoneTrackName, 700, 2100}};
   for (const auto& t : tracks) {
+    if (t.name == systemTrackName) {
+      const std::vector<float> frames = track(t.name);
+      ASSERT_GE(static_cast<double>(frames.size()) / rate, 9.0);
+      const auto begun = static_cast<std::size_t>(
+          std::find_if(frames.begin(), frames.end(), [](float x) { return x != 0.0f; }) -
+          frames.begin());
+      for (const std::size_t at : {begun + 16000, frames.size() - 16000}) {
+        EXPECT_GT(toneLevel(frames, at, 16000, t.before), 0.02) << at;
+        EXPECT_GT(toneLevel(frames, at, 16000, t.after), 0.02) << at;
+      }
+      continue;
+    }
     const std::vector<float> frames = track(t.name);
     ASSERT_GE(static_cast<double>(frames.size()) / rate, 9.0);
     EXPECT_LT(longestSilence(frames), 1.0);
@@ -451,6 +465,150 @@ TEST_P(PulseCaptureTest, StartsAndStopsWhileTheDefaultOutputKeepsChanging) {
   EXPECT_GT(flipper.switches() - before, 40);
   EXPECT_TRUE(messages().empty());
 }
+
+// Where the capture records every other application's playback stream, each
+// on its own, wherever it plays.
+class EveryStreamTest : public PulseCaptureTest {
+ protected:
+  // Amplitude of `frequency` Hz in each 10 ms of `track`, 0 where a click
+  // lies.
+  static std::vector<double> levels(const std::vector<float>& track, double frequency) {
+    std::vector<double> found;
+    for (std::size_t from = 0; from + 160 <= track.size(); from += 160) {
+      const bool click = std::any_of(track.begin() + from, track.begin() + from + 160,
+                                     [](float x) { return std::abs(x) > 0.4f; });
+      found.push_back(click ? 0 : toneLevel(track, from, 160, frequency));
+    }
+    return found;
+  }
+};
+
+TEST_P(EveryStreamTest, AnotherOutputIsHeardWhereItPlaysAndAStreamMovedKeepsPlayingOnce) {
+  std::vector<double> at;
+  for (int k = 0; k < 6; ++k) at.push_back(0.5 + 0.5 * k);
+  ASSERT_TRUE(start().ok());
+  EXPECT_TRUE(recorder_.keepsOwnSoundOut());
+  hear("headphones");
+  hear("micsink");
+  // Clicks on the output that is not the default, and on the microphone; a
+  // steady tone on the default output, moved to the other one on the way.
+  TonePlayer clicks, tone;
+  ASSERT_TRUE(clicks.play({{"headphones", clickSignal(4, 0, at)}, {"micsink", clickSignal(4, 0, at)}},
+                          TonePlayer::serverDefaultLatency));
+  clicks.followPlayback();
+  std::vector<float> steady(16000 * 6);
+  for (std::size_t i = 0; i < steady.size(); ++i) {
+    steady[i] = static_cast<float>(0.2 * std::sin(2 * std::numbers::pi * 1000 * i / 16000));
+  }
+  ASSERT_TRUE(tone.play({{"speakers", steady}}, TonePlayer::serverDefaultLatency, true));
+  std::this_thread::sleep_for(3s);
+  ASSERT_TRUE(server_.pactl("move-sink-input " + std::to_string(tone.sinkInput(0)) + " headphones"));
+  std::this_thread::sleep_for(5s);
+  ASSERT_TRUE(stop().ok());
+
+  const std::vector<std::vector<double>> heard = trackClicks();
+  ASSERT_EQ(heard.size(), 2u);
+  const auto system = matchClicks(playedBy(clicks, 0, "headphones"), at, heard[0]);
+  const auto microphone = matchClicks(playedBy(clicks, 1, "micsink"), at, heard[1]);
+  double worst = 0;
+  for (std::size_t k = 0; k < at.size(); ++k) {
+    ASSERT_TRUE(system[k] && microphone[k]) << "missing: click " << k;
+    EXPECT_LE(std::abs(system[k]->late), tolerance_) << k;
+    EXPECT_LE(std::abs(system[k]->late - microphone[k]->late), tolerance_) << k;
+    worst = std::max(worst, std::abs(system[k]->late - microphone[k]->late) * 1000);
+  }
+  // The tone from its first moment to its last: no gap (a run of samples
+  // near zero, which a 1 kHz tone at 16 kHz never has for more than one) and
+  // no doubling (10 ms over one and a half times its usual level).
+  const std::vector<float> samples = track(systemTrackName);
+  const auto loud = [](float x) { return std::abs(x) > 0.05f; };
+  const auto first = std::find_if(samples.begin(), samples.end(), loud);
+  const auto last = std::find_if(samples.rbegin(), samples.rend(), loud).base();
+  ASSERT_LT(first, last) << "the tone is missing";
+  std::size_t gap = 0, run = 0;
+  for (auto sample = first; sample != last; ++sample) {
+    run = std::abs(*sample) < 0.01f ? run + 1 : 0;
+    gap = std::max(gap, run);
+  }
+  std::vector<double> level = levels({first, last}, 1000);
+  std::erase(level, 0.0);  // windows of clicks
+  std::vector<double> sorted = level;
+  std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
+  const double median = sorted[sorted.size() / 2];
+  const double highest = *std::max_element(level.begin(), level.end());
+  std::printf("clicks on another output against the microphone's: worst %.2f ms; the moved tone: "
+              "%.1f s, longest gap %.2f ms, loudest 10 ms %.2f times its median\n",
+              worst, static_cast<double>(last - first) / rate, gap / rate * 1000, highest / median);
+  EXPECT_GT(static_cast<double>(last - first) / rate, 5.5);
+  // The moved stream plays on at the new output's next cycle, up to a cycle
+  // (21.3 ms at PipeWire's 1024 frames) after its last on the old one.
+  EXPECT_LE(gap, 400u);
+  EXPECT_LT(highest, 1.5 * median);
+}
+
+TEST_P(EveryStreamTest, ShortSoundsFromNewStreamsAreEachHeardOnceWhereTheyPlayed) {
+  constexpr int sounds = 30;
+  // On PipeWire the graph hears the output from before the first sound: the
+  // recording no longer keeps an idle output running.
+  hear("speakers");
+  ASSERT_TRUE(start().ok());
+  // 0.2 s every 2 s, each from a new stream at the server's default latency,
+  // a click 50 ms into each.
+  std::vector<std::optional<double>> played;
+  for (int k = 0; k < sounds; ++k) {
+    TonePlayer player;
+    ASSERT_TRUE(player.play({{"speakers", clickSignal(0.2, 660, {0.05})}},
+                            TonePlayer::serverDefaultLatency));
+    player.followPlayback();
+    // An idle sink plays a new stream up to 2 s after it was written.
+    std::optional<double> at;
+    for (int wait = 0; wait < 30 && !at; ++wait) {
+      std::this_thread::sleep_for(100ms);
+      // On PipeWire the click the graph played nearest the player's account,
+      // which can be off by more for a stream's first moments; the sounds
+      // are 2 s apart.
+      at = player.playedAt(0, 0.05);
+      if (at && graph_) at = graph_->clickNear("speakers", *at, 0.5);
+    }
+    played.push_back(at);
+    // The next 2 s after this one was heard (both clocks are the same).
+    std::this_thread::sleep_until(std::chrono::steady_clock::time_point(
+        std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+            std::chrono::duration<double>(at.value_or(0) + 1.95))));
+  }
+  const Result<void> stopped = stop();
+  ASSERT_TRUE(stopped.ok()) << stopped.error().description();
+
+  const std::vector<std::vector<double>> heard = trackClicks();
+  ASSERT_EQ(heard.size(), 2u);
+  EXPECT_EQ(heard[0].size(), static_cast<std::size_t>(sounds));
+  const std::vector<float> system = track(systemTrackName);
+  const double began = readTiming(meeting_)->at("system");
+  double worst = 0, lowest = 1, highest = 0;
+  for (int k = 0; k < sounds; ++k) {
+    ASSERT_TRUE(played[k]) << "the server never told when sound " << k << " played";
+    const auto found = std::min_element(heard[0].begin(), heard[0].end(), [&](double a, double b) {
+      return std::abs(a - *played[k]) < std::abs(b - *played[k]);
+    });
+    ASSERT_TRUE(found != heard[0].end() && std::abs(*found - *played[k]) < 0.25)
+        << "missing: sound " << k;
+    EXPECT_LE(std::abs(*found - *played[k]), tolerance_) << k;
+    worst = std::max(worst, std::abs(*found - *played[k]) * 1000);
+    // The tone after the click, once: a doubled stream would be twice as loud.
+    const auto from = static_cast<std::size_t>((*found - began + 0.01) * rate);
+    const double level = toneLevel(system, from, 1920, 660);
+    lowest = std::min(lowest, level);
+    highest = std::max(highest, level);
+  }
+  std::printf("%d new streams: worst click %.2f ms from where it played; tone levels %.3f to %.3f\n",
+              sounds, worst, lowest, highest);
+  EXPECT_GT(lowest, 0.7 * highest);
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, EveryStreamTest,
+                         ::testing::Values(SoundServer::Kind::pulseAudio,
+                                           SoundServer::Kind::pipeWire),
+                         ::testing::PrintToStringParamName());
 
 INSTANTIATE_TEST_SUITE_P(Servers, PulseCaptureTest,
                          ::testing::Values(SoundServer::Kind::pulseAudio,

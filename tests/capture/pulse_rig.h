@@ -238,8 +238,9 @@ class TonePlayer {
   // ready, then starts them together, asking for `latency` (microseconds).
   // Can be called again: streams are numbered in the order of all calls.
   // False when a stream cannot play.
+  // Streams that are `movable` may be moved to another sink.
   bool play(std::vector<std::pair<std::string, std::vector<float>>> signals,
-            pa_usec_t latency = 40'000) {
+            pa_usec_t latency = 40'000, bool movable = false) {
     const auto locked = lock();
     while (pa_context_get_state(context_) != PA_CONTEXT_READY) {
       if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context_))) return false;
@@ -259,7 +260,8 @@ class TonePlayer {
       pa_stream_connect_playback(
           stream.stream, sink.c_str(), &attributes,
           static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED | PA_STREAM_ADJUST_LATENCY |
-                                         PA_STREAM_DONT_MOVE | PA_STREAM_INTERPOLATE_TIMING |
+                                         (movable ? 0 : PA_STREAM_DONT_MOVE) |
+                                         PA_STREAM_INTERPOLATE_TIMING |
                                          PA_STREAM_AUTO_TIMING_UPDATE),
           nullptr, nullptr);
     }
@@ -274,6 +276,12 @@ class TonePlayer {
       forget(pa_stream_cork(streams_[i]->stream, 0, nullptr, nullptr));
     }
     return ready;
+  }
+
+  // The server's index of stream `index` (its sink input).
+  uint32_t sinkInput(std::size_t index) {
+    const auto locked = lock();
+    return pa_stream_get_index(streams_.at(index)->stream);
   }
 
   // Why play() failed.
