@@ -77,6 +77,7 @@ constexpr const char* pageTemplate = R"HTML(<!DOCTYPE html>
       <button id="stop">End recording</button>
       <button id="retry">Retry upload</button>
       <button id="refresh">Refresh status</button>
+      <button id="chime">Play a sound</button>
     </div>
   </section>
 
@@ -175,6 +176,19 @@ constexpr const char* pageTemplate = R"HTML(<!DOCTYPE html>
   });
   document.getElementById('refresh').addEventListener('click', function () {
     window.haldenPost({action: 'status'});
+  });
+  // The page's own sound, as a workspace may make (a chime, a preview): 3 s
+  // of 660 Hz.
+  document.getElementById('chime').addEventListener('click', function () {
+    var context = new AudioContext();
+    var tone = context.createOscillator();
+    var gain = context.createGain();
+    tone.frequency.value = 660;
+    gain.gain.value = 0.5;
+    tone.connect(gain);
+    gain.connect(context.destination);
+    tone.start();
+    tone.stop(context.currentTime + 3);
   });
 
   var bridge = document.getElementById('bridge');
