@@ -1,10 +1,12 @@
 """Prints what recording costs: the CPU share of one core that the recorder
-takes while both sources deliver (the computer's output and the microphone,
-each fed by a player at 20 ms latency), against two plain `parec` processes
-recording the same two sources, on a private PulseAudio and on PipeWire,
-with what each makes the sound server do.
+takes while both sources deliver (the microphone, fed by a player at 20 ms
+latency, and the computer's output, where --streams players play at the
+server's default latency), against plain `parec` processes recording the
+same: the microphone and each playing stream alone, on a private PulseAudio
+and on PipeWire, with what each makes the sound server do.
 
   /usr/bin/python3 bench/recording_cost.py --build build/test [--seconds 30] [--rounds 3]
+      [--streams 5]
 
 The recorder is the capture test's helper (tests/capture/record_helper.cc):
 the application's own recorder, with nothing else of the application
@@ -13,6 +15,7 @@ around it.
 import argparse
 import os
 import statistics
+import subprocess
 import sys
 import tempfile
 import time
@@ -62,24 +65,38 @@ def main():
     parser.add_argument('--build', default='build/test')
     parser.add_argument('--seconds', type=float, default=30)
     parser.add_argument('--rounds', type=int, default=3)
+    parser.add_argument('--streams', type=int, default=5)
     options = parser.parse_args()
     helper = os.path.abspath(os.path.join(options.build, 'tests', 'capture',
                                           'halden_record_helper'))
     for server in ('pulseaudio', 'pipewire'):
         with HeadlessDesktop(sound_server=server) as desktop, \
                 tempfile.TemporaryDirectory() as meeting:
-            for sink in ('speakers', 'micsink'):
-                desktop.spawn('player-' + sink, ['sh', '-c', 'exec pacat -p --latency-msec=20 '
-                                                 '-d %s < /dev/urandom' % sink])
+            desktop.spawn('player-micsink', ['sh', '-c', 'exec pacat -p --latency-msec=20 '
+                                             '-d micsink < /dev/urandom'])
+            for k in range(options.streams):
+                desktop.spawn('player-%d' % k, ['sh', '-c', 'exec pacat -p -d speakers '
+                                                '< /dev/urandom'])
             time.sleep(1)
+            speakers = subprocess.run(['pactl', 'list', 'short', 'sinks'], env=desktop.env,
+                                      capture_output=True, text=True).stdout
+            speakers = [line.split()[0] for line in speakers.splitlines()
+                        if line.split()[1] == 'speakers'][0]
+            inputs = subprocess.run(['pactl', 'list', 'short', 'sink-inputs'], env=desktop.env,
+                                    capture_output=True, text=True).stdout
+            streams = [line.split()[0] for line in inputs.splitlines()
+                       if line.split()[1] == speakers]
+            assert len(streams) == options.streams, inputs
+            each = 'parec -d speakers.monitor --monitor-stream=%s'
+            many = '%d parec' % (options.streams + 1)
             # Rounds alternate, so that a slow spell of the machine falls on
             # every kind of recorder alike; each figure is the median.
             kinds = {
                 'players alone': [['sleep', '1000']],
                 'recorder': [[helper, meeting]],
-                'two parec': [['parec', '-d', 'speakers.monitor'], ['parec', '-d', 'mic']],
-                'two parec at 20 ms': [['parec', '--latency-msec=20', '-d', 'speakers.monitor'],
-                                       ['parec', '--latency-msec=20', '-d', 'mic']],
+                many: [(each % s).split() for s in streams] + [['parec', '-d', 'mic']],
+                many + ' at 20 ms': [(each % s).split() + ['--latency-msec=20'] for s in streams]
+                + [['parec', '--latency-msec=20', '-d', 'mic']],
             }
             figures = {kind: [] for kind in kinds}
             for _ in range(options.rounds):
@@ -95,9 +112,9 @@ def main():
             for kind in list(kinds)[1:]:
                 own, in_server = median[kind]
                 total[kind] = own + in_server - idle_server
-                print('  %-20s own %.2f %%, server %+.2f %%, together %.2f %%'
+                print('  %-22s own %.2f %%, server %+.2f %%, together %.2f %%'
                       % (kind, own, in_server - idle_server, total[kind]))
-            for kind in ('two parec', 'two parec at 20 ms'):
+            for kind in (many, many + ' at 20 ms'):
                 print('  recorder against %s: %.1fx' % (kind, total['recorder'] /
                                                        max(total[kind], 0.01)))
 
