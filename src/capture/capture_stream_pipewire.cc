@@ -238,10 +238,9 @@ Result<void> PipeWireCaptureStream::start() {
   // output the user listens to) is heard in the microphone's track.
   if (auto pulse = pulse::PulseConnection::create("Halden"); pulse.ok()) {
     if (auto server = (*pulse)->server(); server.ok()) {
-      auto feed = (*pulse)->monitorBehind(server->defaultSource);
-      const std::string output = server->defaultSink + ".monitor";
+      auto feed = (*pulse)->microphoneOnlyMonitor(*server);
       constexpr std::string_view suffix = ".monitor";
-      if (feed.ok() && *feed && **feed != output && (*feed)->ends_with(suffix)) {
+      if (feed.ok() && *feed && (*feed)->ends_with(suffix)) {
         micFeed_ = (*feed)->substr(0, (*feed)->size() - suffix.size());
       }
     }

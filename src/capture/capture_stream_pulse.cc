@@ -171,6 +171,8 @@ class PulseCaptureStream final : public CaptureStream {
   void watchSink(uint32_t sink);
   void attachTap(uint32_t input, uint32_t sinkIndex, const char* monitorSource);
   void attachSink(uint32_t sinkIndex, const char* monitorSource);
+  std::unique_ptr<Source> recordSystem(uint64_t key, uint32_t sinkIndex, bool wholeSink,
+                                       const char* monitorSource);
   void dropTap(uint32_t input);
   void dropSink(uint32_t sink);
   void ownPlays(uint32_t input, uint32_t sink);
@@ -234,8 +236,7 @@ Result<void> PulseCaptureStream::start() {
 
   // A sink whose monitor is the microphone (a virtual one) is heard there,
   // unless it is the output the user listens to.
-  micFeed_ = HALDEN_TRY(connection_->monitorBehind(server.defaultSource)).value_or("");
-  if (micFeed_ == sink->monitorSourceName) micFeed_.clear();
+  micFeed_ = HALDEN_TRY(connection_->microphoneOnlyMonitor(server)).value_or("");
   pa_context* context = connection_->context();
   LoopLock lock(connection_->loop());
   sinkName_ = sink->name;
@@ -391,20 +392,9 @@ void PulseCaptureStream::attachTap(uint32_t input, uint32_t sinkIndex, const cha
   std::unique_ptr<Source>& tap = taps_[input];
   if (tap && tap->stream && tap->sinkIndex == sinkIndex) return;
   if (tap) release(*tap);
-  tap = std::make_unique<Source>(this, CaptureSource::system);
-  tap->tap = input;
-  tap->sinkIndex = sinkIndex;
-  tap->format = AudioFormat{SampleFormat::float32, meetingSampleRate, 1};
-  tap->clock.emplace(meetingSampleRate);
-  mix_.attach(input);
   // A monitor of one stream only: the server hands it what that stream
   // plays on its sink, before the sink mixes it with the others.
-  if (Result<void> connected = connect(*tap, monitorSource); !connected.ok()) {
-    std::fprintf(stderr, "halden: could not record a playback stream: %s\n",
-                 connected.error().description().c_str());
-    release(*tap);
-    mix_.detach(input);
-  }
+  tap = recordSystem(input, sinkIndex, false, monitorSource);
 }
 
 // A sink appeared. Loop thread.
@@ -426,19 +416,29 @@ void PulseCaptureStream::attachSink(uint32_t sinkIndex, const char* monitorSourc
   if (micFeed_ == monitorSource) return;
   std::unique_ptr<Source>& monitor = sinks_[sinkIndex];
   if (monitor && monitor->stream) return;
-  monitor = std::make_unique<Source>(this, CaptureSource::system);
-  monitor->tap = sinkKey + sinkIndex;
-  monitor->wholeSink = true;
-  monitor->sinkIndex = sinkIndex;
-  monitor->format = AudioFormat{SampleFormat::float32, meetingSampleRate, 1};
-  monitor->clock.emplace(meetingSampleRate);
-  mix_.attach(*monitor->tap);
-  if (Result<void> connected = connect(*monitor, monitorSource); !connected.ok()) {
-    std::fprintf(stderr, "halden: could not record an output: %s\n",
+  monitor = recordSystem(sinkKey + sinkIndex, sinkIndex, true, monitorSource);
+}
+
+// A record stream of the computer's sound on `monitorSource`, mixed under
+// `key`: the sink's whole monitor, or the stream `key` alone. Its failure
+// is said on standard error; the others go on.
+std::unique_ptr<PulseCaptureStream::Source> PulseCaptureStream::recordSystem(
+    uint64_t key, uint32_t sinkIndex, bool wholeSink, const char* monitorSource) {
+  auto source = std::make_unique<Source>(this, CaptureSource::system);
+  source->tap = key;
+  source->wholeSink = wholeSink;
+  source->sinkIndex = sinkIndex;
+  source->format = AudioFormat{SampleFormat::float32, meetingSampleRate, 1};
+  source->clock.emplace(meetingSampleRate);
+  mix_.attach(key);
+  if (Result<void> connected = connect(*source, monitorSource); !connected.ok()) {
+    std::fprintf(stderr, "halden: could not record %s: %s\n",
+                 wholeSink ? "an output" : "a playback stream",
                  connected.error().description().c_str());
-    release(*monitor);
-    mix_.detach(*monitor->tap);
+    release(*source);
+    mix_.detach(key);
   }
+  return source;
 }
 
 void PulseCaptureStream::dropSink(uint32_t sink) {

@@ -192,4 +192,13 @@ Result<std::optional<std::string>> PulseConnection::monitorBehind(const std::str
   return std::move(query.monitor);
 }
 
+Result<std::optional<std::string>> PulseConnection::microphoneOnlyMonitor(
+    const ServerFacts& server) {
+  std::optional<std::string> monitor = HALDEN_TRY(monitorBehind(server.defaultSource));
+  if (!monitor) return monitor;
+  const std::optional<SinkFacts> output = HALDEN_TRY(sink(server.defaultSink));
+  if (output && output->monitorSourceName == *monitor) return std::optional<std::string>();
+  return monitor;
+}
+
 }  // namespace halden::pulse

@@ -73,6 +73,10 @@ class PulseConnection {
   // PulseAudio, a loopback from one on PipeWire) or a monitor itself; none
   // for an input device.
   Result<std::optional<std::string>> monitorBehind(const std::string& name);
+  // The monitor behind the default source, unless it is the default sink's
+  // (a microphone that hears the output the user listens to): the sink a
+  // virtual microphone is made of, whose sound is the microphone's.
+  Result<std::optional<std::string>> microphoneOnlyMonitor(const ServerFacts& server);
 
  private:
   PulseConnection(pa_threaded_mainloop* loop, pa_context* context)
