@@ -166,7 +166,9 @@ std::vector<float> bandLimitedNoise(uint64_t seed, std::size_t frames) {
 
 // Where a captured track lies in the signal it recorded.
 struct Alignment {
-  int64_t end = 0;  // signal frame just past the track's last frame
+  // Signal frame just past the track's last frame; nullopt when the track
+  // holds too little audio to be placed.
+  std::optional<int64_t> end;
   double worstCorrelation = 1;
   std::string problem;  // empty when found, else why it was not
 };
@@ -174,7 +176,9 @@ struct Alignment {
 // Follows `track` through `signal` window by window (0.1 s), allowing the
 // few frames of drift a resampler that follows the source clock brings.
 // The first window is searched within +-0.5 s of `expectedStart`. Every
-// window must correlate with the signal at `threshold` or better.
+// window must correlate with the signal at `threshold` or better. A track
+// with less audio than one window after the skipped start (a kill before
+// the sinks had played much) is not placed.
 Alignment alignTrack(const std::vector<int16_t>& track, const std::vector<float>& signal,
                      int64_t expectedStart, double threshold) {
   Alignment result;
@@ -202,8 +206,7 @@ Alignment alignTrack(const std::vector<int16_t>& track, const std::vector<float>
     lag = best.second;
     result.worstCorrelation = std::min(result.worstCorrelation, best.first);
   }
-  if (from == first) result.problem = "too short: " + std::to_string(track.size()) + " frames";
-  result.end = lag + static_cast<int64_t>(track.size());
+  if (from != first) result.end = lag + static_cast<int64_t>(track.size());
   return result;
 }
 
@@ -287,7 +290,7 @@ class Campaign {
     const std::string name = "run" + std::to_string(index);
     const std::string id = newMeetingId();
     const bool prepared = kind == upload && index % 2 == 0;
-    const fs::path folder = newMeeting(id, kind != capture, prepared);
+    fs::path folder = newMeeting(id, kind != capture, prepared);
     const int killMs = kind == capture       ? killDelay(300, 6000)
                        : kind == preparation ? killDelay(0, prepareMs_ * 6 / 5)
                                              : killDelay(0, uploadMs_[prepared] * 11 / 10);
@@ -295,6 +298,13 @@ class Campaign {
     bool ok = true;
     if (kind == capture) {
       ok = killCapture(folder, name, killMs, expected);
+      // A sound server that ended under the recording took the signal with
+      // it: the run is made again on a new one (which killCapture starts).
+      if (!ok && !sound_->ended().empty()) {
+        fs::remove_all(folder);
+        folder = newMeeting(id, false, false);
+        ok = killCapture(folder, name, killMs, expected);
+      }
     } else {
       if (kind == upload) planDelays(id);
       const auto args = kind == upload ? uploadArgs(folder)
@@ -459,7 +469,8 @@ class Campaign {
             alignTrack(*samples, signals[i], expectedStart, correlationThreshold);
         if (!aligned.problem.empty()) return fail(track + ": " + aligned.problem);
         worstCorrelation_ = std::min(worstCorrelation_, aligned.worstCorrelation);
-        captured = aligned.end;
+        // Too little to place: counted as holding nothing of the signal.
+        captured = aligned.end.value_or(captured);
         tracks[track] = std::move(*samples);
       }
       const int64_t loss = killPlayed[i] - captured;
