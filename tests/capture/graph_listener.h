@@ -9,6 +9,7 @@
 #include <pipewire/pipewire.h>
 #include <spa/param/audio/format-utils.h>
 
+#include <algorithm>
 #include <cmath>
 #include <map>
 #include <memory>
@@ -85,6 +86,29 @@ class GraphListener {
     return nearest;
   }
 
+  // The longest time (seconds) within [from, to) (CLOCK_MONOTONIC) in which
+  // none of `sinks` played a sample above 0.01. REQUIRES: listen() to each
+  // before `from`.
+  double longestQuiet(const std::vector<std::string>& sinks, double from, double to) {
+    const double rate = 48000;  // a grid finer than any sink's frames here
+    std::vector<bool> loud(static_cast<std::size_t>((to - from) * rate));
+    for (const std::string& sink : sinks) {
+      Ear& ear = *ears_.at(sink);
+      std::lock_guard lock(ear.mutex);
+      for (const auto& [began, samples] : ear.loud) {
+        for (std::size_t i = 0; i < samples.size(); ++i) {
+          const auto at = std::lround((began + static_cast<double>(i) / ear.rate - from) * rate);
+          if (samples[i] && at >= 0 && static_cast<std::size_t>(at) < loud.size()) {
+            loud[static_cast<std::size_t>(at)] = true;
+          }
+        }
+      }
+    }
+    std::size_t run = 0, longest = 0;
+    for (const bool sample : loud) longest = std::max(longest, run = sample ? 0 : run + 1);
+    return static_cast<double>(longest) / rate;
+  }
+
  private:
   struct Ear {
     pw_stream* stream = nullptr;
@@ -92,6 +116,9 @@ class GraphListener {
     std::size_t quiet = 0;  // graph thread: samples since the last loud one
     std::mutex mutex;
     std::vector<double> clicks;  // under the mutex
+    // Under the mutex: each cycle's start, and which of its samples were
+    // above 0.01.
+    std::vector<std::pair<double, std::vector<bool>>> loud;
   };
 
   static void formatChanged(void* data, uint32_t id, const spa_pod* param) {
@@ -114,7 +141,14 @@ class GraphListener {
       const auto* samples =
           static_cast<const float*>(SPA_PTROFF(plane.data, plane.chunk->offset, void));
       const std::size_t settled = static_cast<std::size_t>(ear->rate / 10);
-      for (std::size_t i = 0; i < plane.chunk->size / sizeof(float); ++i) {
+      const std::size_t count = plane.chunk->size / sizeof(float);
+      std::vector<bool> heard(count);
+      for (std::size_t i = 0; i < count; ++i) heard[i] = std::abs(samples[i]) > 0.01f;
+      {
+        std::lock_guard lock(ear->mutex);
+        ear->loud.emplace_back(static_cast<double>(time.now) / 1e9, std::move(heard));
+      }
+      for (std::size_t i = 0; i < count; ++i) {
         const bool loud = std::abs(samples[i]) > 0.4f;
         if (loud && ear->quiet >= settled) {
           std::lock_guard lock(ear->mutex);

@@ -490,19 +490,30 @@ TEST_P(EveryStreamTest, AnotherOutputIsHeardWhereItPlaysAndAStreamMovedKeepsPlay
   EXPECT_TRUE(recorder_.keepsOwnSoundOut());
   hear("headphones");
   hear("micsink");
+  hear("speakers");
   // Clicks on the output that is not the default, and on the microphone; a
   // steady tone on the default output, moved to the other one on the way.
   TonePlayer clicks, tone;
-  ASSERT_TRUE(clicks.play({{"headphones", clickSignal(4, 0, at)}, {"micsink", clickSignal(4, 0, at)}},
-                          TonePlayer::serverDefaultLatency));
+  ASSERT_TRUE(
+      clicks.play({{"headphones", clickSignal(4, 0, at)}, {"micsink", clickSignal(4, 0, at)}},
+                  TonePlayer::serverDefaultLatency));
   clicks.followPlayback();
   std::vector<float> steady(16000 * 6);
   for (std::size_t i = 0; i < steady.size(); ++i) {
     steady[i] = static_cast<float>(0.2 * std::sin(2 * std::numbers::pi * 1000 * i / 16000));
   }
+  // Clicks in the tone after its move, to place it there.
+  const std::vector<double> movedAt{4.0, 5.0};
+  for (const double click : movedAt) {
+    std::fill_n(steady.begin() + std::lround(click * 16000), 16, 0.8f);
+  }
   ASSERT_TRUE(tone.play({{"speakers", steady}}, TonePlayer::serverDefaultLatency, true));
+  tone.followPlayback();
   std::this_thread::sleep_for(3s);
-  ASSERT_TRUE(server_.pactl("move-sink-input " + std::to_string(tone.sinkInput(0)) + " headphones"));
+  const double moved =
+      std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+  ASSERT_TRUE(
+      server_.pactl("move-sink-input " + std::to_string(tone.sinkInput(0)) + " headphones"));
   std::this_thread::sleep_for(5s);
   ASSERT_TRUE(stop().ok());
 
@@ -516,6 +527,12 @@ TEST_P(EveryStreamTest, AnotherOutputIsHeardWhereItPlaysAndAStreamMovedKeepsPlay
     EXPECT_LE(std::abs(system[k]->late), tolerance_) << k;
     EXPECT_LE(std::abs(system[k]->late - microphone[k]->late), tolerance_) << k;
     worst = std::max(worst, std::abs(system[k]->late - microphone[k]->late) * 1000);
+  }
+  double movedWorst = 0;
+  for (const auto& click : matchClicks(playedBy(tone, 0, "headphones"), movedAt, heard[0])) {
+    ASSERT_TRUE(click) << "missing: a click of the moved tone";
+    EXPECT_LE(std::abs(click->late), tolerance_);
+    movedWorst = std::max(movedWorst, std::abs(click->late) * 1000);
   }
   // The tone from its first moment to its last: no gap (a run of samples
   // near zero, which a 1 kHz tone at 16 kHz never has for more than one) and
@@ -536,13 +553,20 @@ TEST_P(EveryStreamTest, AnotherOutputIsHeardWhereItPlaysAndAStreamMovedKeepsPlay
   std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
   const double median = sorted[sorted.size() / 2];
   const double highest = *std::max_element(level.begin(), level.end());
-  std::printf("clicks on another output against the microphone's: worst %.2f ms; the moved tone: "
-              "%.1f s, longest gap %.2f ms, loudest 10 ms %.2f times its median\n",
-              worst, static_cast<double>(last - first) / rate, gap / rate * 1000, highest / median);
+  // PipeWire's outputs themselves play nothing of a stream for a while as it
+  // moves (15 to 63 ms here): the track may be no quieter than they were.
+  const double outputsQuiet =
+      graph_ ? graph_->longestQuiet({"speakers", "headphones"}, moved - 0.5, moved + 0.5) : 0;
+  std::printf(
+      "clicks on another output against the microphone's: worst %.2f ms; the moved tone: "
+      "clicks within %.2f ms, %.1f s, longest gap %.2f ms (the outputs: %.2f ms), loudest 10 ms "
+      "%.2f times its "
+      "median\n",
+      worst, movedWorst, static_cast<double>(last - first) / rate, gap / rate * 1000,
+      outputsQuiet * 1000, highest / median);
   EXPECT_GT(static_cast<double>(last - first) / rate, 5.5);
-  // The moved stream plays on at the new output's next cycle, up to a cycle
-  // (21.3 ms at PipeWire's 1024 frames) after its last on the old one.
-  EXPECT_LE(gap, 400u);
+  EXPECT_LT(outputsQuiet, 0.25) << "the outputs were not heard";
+  EXPECT_LE(gap / rate, std::max(0.020, outputsQuiet + 0.001));
   EXPECT_LT(highest, 1.5 * median);
 }
 
@@ -600,8 +624,9 @@ TEST_P(EveryStreamTest, ShortSoundsFromNewStreamsAreEachHeardOnceWhereTheyPlayed
     lowest = std::min(lowest, level);
     highest = std::max(highest, level);
   }
-  std::printf("%d new streams: worst click %.2f ms from where it played; tone levels %.3f to %.3f\n",
-              sounds, worst, lowest, highest);
+  std::printf(
+      "%d new streams: worst click %.2f ms from where it played; tone levels %.3f to %.3f\n",
+      sounds, worst, lowest, highest);
   EXPECT_GT(lowest, 0.7 * highest);
 }
 
