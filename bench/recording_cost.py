@@ -23,16 +23,17 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'scripts'))
 from headless_desktop import HeadlessDesktop  # noqa: E402
 
-TICKS = os.sysconf('SC_CLK_TCK')
-
-
 def cpu_seconds(pids):
+    """CPU time the processes' threads have run, from the scheduler's own
+    account in nanoseconds: utime and stime in /proc/PID/stat are sampled at
+    the timer tick, too coarse for processes that wake for microseconds
+    every few milliseconds."""
     total = 0
     for pid in pids:
-        with open('/proc/%d/stat' % pid) as f:
-            fields = f.read().rsplit(')', 1)[1].split()
-        total += int(fields[11]) + int(fields[12])  # utime, stime
-    return total / TICKS
+        for task in os.listdir('/proc/%d/task' % pid):
+            with open('/proc/%d/task/%s/schedstat' % (pid, task)) as f:
+                total += int(f.read().split()[0])
+    return total / 1e9
 
 
 SERVERS = ('pulseaudio', 'pipewire', 'pipewire-pulse', 'wireplumber')
