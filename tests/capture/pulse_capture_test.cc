@@ -574,7 +574,7 @@ TEST_P(EveryStreamTest, AnotherOutputIsHeardWhereItPlaysAndAStreamMovedKeepsPlay
   const double median = sorted[sorted.size() / 2];
   const double highest = *std::max_element(level.begin(), level.end());
   // PipeWire's outputs themselves play nothing of a stream for a while as it
-  // moves (15 to 63 ms here): the track may be no quieter than they were.
+  // moves (14 to 63 ms here): the track may be no quieter than they were.
   const double outputsQuiet =
       graph_ ? graph_->longestQuiet({"speakers", "headphones"}, moved - 0.5, moved + 0.5) : 0;
   std::printf(
