@@ -150,9 +150,11 @@ class CaptureService {
 // The capture service of PulseAudio and of PipeWire, asked through the pulse
 // protocol both serve; on PipeWire the streams use its own library. The
 // microphone is the default source and follows it when it changes. The
-// system audio on PipeWire is every other application's playback stream, on
-// whatever output it plays, summed; on PulseAudio the default sink's monitor,
-// following the default sink. Connection errors keep the client library's
+// system audio is what every other application plays, on whatever output,
+// summed: on PipeWire each playback stream recorded on its own; on PulseAudio
+// every sink's monitor, and each stream alone on a sink where Halden's own
+// sound plays (a server too old for that records the default sink's monitor,
+// following the default sink). Connection errors keep the client library's
 // text.
 std::unique_ptr<CaptureService> createPulseCaptureService();
 
