@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -113,7 +114,9 @@ class GraphListener {
   struct Ear {
     pw_stream* stream = nullptr;
     double rate = 0;
-    std::size_t quiet = 0;  // graph thread: samples since the last loud one
+    // Graph thread: samples since the last loud one. Nothing was loud before
+    // the ear heard anything: an idle sink's first cycle may carry a click.
+    std::size_t quiet = std::numeric_limits<std::size_t>::max() / 2;
     std::mutex mutex;
     std::vector<double> clicks;  // under the mutex
     // Under the mutex: each cycle's start, and which of its samples were
