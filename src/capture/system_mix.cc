@@ -76,7 +76,8 @@ void SystemMix::emit(int64_t frames, std::vector<CaptureBuffer>& ready) {
   buffer.timestamp = origin_ + static_cast<double>(flushed_) / rate_;
   buffer.samples.assign(static_cast<std::size_t>(frames) * sizeof(float), std::byte{0});
   const auto mixed = std::min(static_cast<std::size_t>(frames), mix_.size());
-  std::memcpy(buffer.samples.data(), mix_.data(), mixed * sizeof(float));
+  // An empty mix has no storage: memcpy may not be given its null pointer.
+  if (mixed > 0) std::memcpy(buffer.samples.data(), mix_.data(), mixed * sizeof(float));
   mix_.erase(mix_.begin(), mix_.begin() + static_cast<std::ptrdiff_t>(mixed));
   flushed_ += frames;
 }
