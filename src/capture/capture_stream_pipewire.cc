@@ -221,6 +221,7 @@ class PipeWireCaptureStream final : public CaptureStream {
   // from it on the loop.
   std::mutex mixLock_;
   SystemMix mix_;
+  uint32_t mixRate_ = 0;  // frames per second; set before any tap connects
   std::atomic<bool> running_ = false;  // started and not yet stopping
   bool reported_ = false;              // under the lock: a stop was reported
   std::optional<Error> failed_;        // under the lock: why the start cannot go on
@@ -272,11 +273,10 @@ Result<void> PipeWireCaptureStream::start() {
       return pipeWireError(-ETIMEDOUT);
     }
   }
-  // The playback streams are recorded at the graph's rate, which the
-  // microphone's stream has now (taps on another graph's rate are left
-  // out): a resampler in their path would hold back a cycle of audio that
-  // the stream's time does not count.
+  // The playback streams are mixed at the rate of the microphone's graph,
+  // which its stream has now.
   mix_.begin(startedAt, microphone_.format.sampleRate);
+  mixRate_ = static_cast<uint32_t>(microphone_.format.sampleRate);
   // Every playback stream there is and will be is announced here.
   registry_ = pw_core_get_registry(core_, PW_VERSION_REGISTRY, 0);
   if (!registry_) return pipeWireError(-errno);
@@ -310,13 +310,16 @@ Result<void> PipeWireCaptureStream::connect(Source& source, const char* target) 
       pw_stream_new(core_, tap ? "Halden system audio" : "Halden microphone", properties);
   if (!source.stream) return pipeWireError(-errno);
   pw_stream_add_listener(source.stream, &source.listener, &streamEvents, &source);
-  // Mono float at the graph's own rate: no resampler in the graph, whose
-  // delay the cycle's timing would have to include; the recorder converts.
+  // Mono float; the recorder converts. The microphone at its graph's own
+  // rate; a tap at the mix's, which is its graph's too unless that runs at
+  // another rate (an output playing 44.1 kHz music where 44.1 kHz is
+  // allowed), where the graph resamples.
   uint8_t pod[512];
   spa_pod_builder builder = SPA_POD_BUILDER_INIT(pod, sizeof(pod));
   spa_audio_info_raw raw{};
   raw.format = SPA_AUDIO_FORMAT_F32;
   raw.channels = 1;
+  if (tap) raw.rate = mixRate_;
   raw.position[0] = SPA_AUDIO_CHANNEL_MONO;
   const spa_pod* params[] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &raw)};
   const auto flags = static_cast<pw_stream_flags>(

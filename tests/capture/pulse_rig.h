@@ -112,7 +112,9 @@ class SoundServer {
   // The rig's devices, in PulseAudio's command syntax.
   static constexpr const char* devices[] = {
       "load-module module-null-sink sink_name=speakers",
-      "load-module module-null-sink sink_name=headphones",
+      // A headset whose device runs at 44.1 kHz, where the others run at
+      // the server's default rate.
+      "load-module module-null-sink sink_name=headphones rate=44100",
       "load-module module-null-sink sink_name=micsink",
       "load-module module-null-sink sink_name=micsink2",
       "load-module module-remap-source source_name=mic master=micsink.monitor",
@@ -143,6 +145,10 @@ class SoundServer {
                "libcamera_monitor.enabled = false\n");
     writeBytes(temp_.folder("config/wireplumber/bluetooth.lua.d") / "51-halden-rig.lua",
                "bluez_monitor.enabled = false\n");
+    // Devices may run at their own rate, as on desktops set up to play
+    // 44.1 kHz music unresampled: the graph of each output then has its own.
+    writeBytes(temp_.folder("config/pipewire/pipewire.conf.d") / "51-halden-rig.conf",
+               "context.properties = { default.clock.allowed-rates = [ 44100 48000 ] }\n");
     // The session manager gives up without a session bus.
     const std::string bus = "unix:path=" + (runtime / "bus").string();
     start({"dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=" + bus});
