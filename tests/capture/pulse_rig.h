@@ -112,9 +112,7 @@ class SoundServer {
   // The rig's devices, in PulseAudio's command syntax.
   static constexpr const char* devices[] = {
       "load-module module-null-sink sink_name=speakers",
-      // A headset whose device runs at 44.1 kHz, where the others run at
-      // the server's default rate.
-      "load-module module-null-sink sink_name=headphones rate=44100",
+      "load-module module-null-sink sink_name=headphones",
       "load-module module-null-sink sink_name=micsink",
       "load-module module-null-sink sink_name=micsink2",
       "load-module module-remap-source source_name=mic master=micsink.monitor",
