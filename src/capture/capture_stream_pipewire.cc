@@ -116,6 +116,11 @@ class PipeWireCaptureStream final : public CaptureStream {
     PipeWireCaptureStream* owner;
     CaptureSource kind;
     std::optional<uint32_t> tap;  // the playback stream's node, for a tap
+    std::string target;           // a tap's: the playback stream's serial
+    // A tap asks for the mix's rate only where its graph runs at another:
+    // the graph's resampler delays what it hands over by a few milliseconds.
+    bool atMixRate = false;
+    bool offRate = false;  // negotiated another rate: to be connected anew
     pw_stream* stream = nullptr;
     spa_hook listener{};
     pw_stream_state state = PW_STREAM_STATE_UNCONNECTED;
@@ -144,7 +149,7 @@ class PipeWireCaptureStream final : public CaptureStream {
   Result<void> start();
   Result<void> connect(Source& source, const char* target = nullptr);
   void teardown();
-  void attachTap(uint32_t node, const char* serial);
+  void attachTap(uint32_t node, const char* serial, bool atMixRate = false);
   void dropTap(uint32_t node);
   void release(Source& source, std::vector<CaptureBuffer>& placed);
   void deliver(Source& source, std::vector<CaptureBuffer>& placed);
@@ -310,16 +315,14 @@ Result<void> PipeWireCaptureStream::connect(Source& source, const char* target) 
       pw_stream_new(core_, tap ? "Halden system audio" : "Halden microphone", properties);
   if (!source.stream) return pipeWireError(-errno);
   pw_stream_add_listener(source.stream, &source.listener, &streamEvents, &source);
-  // Mono float; the recorder converts. The microphone at its graph's own
-  // rate; a tap at the mix's, which is its graph's too unless that runs at
-  // another rate (an output playing 44.1 kHz music where 44.1 kHz is
-  // allowed), where the graph resamples.
+  // Mono float at the graph's own rate, or a tap at the mix's where its
+  // graph runs at another; the recorder converts.
   uint8_t pod[512];
   spa_pod_builder builder = SPA_POD_BUILDER_INIT(pod, sizeof(pod));
   spa_audio_info_raw raw{};
   raw.format = SPA_AUDIO_FORMAT_F32;
   raw.channels = 1;
-  if (tap) raw.rate = mixRate_;
+  if (source.atMixRate) raw.rate = mixRate_;
   raw.position[0] = SPA_AUDIO_CHANNEL_MONO;
   const spa_pod* params[] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &raw)};
   const auto flags = static_cast<pw_stream_flags>(
@@ -460,12 +463,14 @@ void PipeWireCaptureStream::registryGlobalRemove(void* data, uint32_t id) {
   self->dropTap(id);
 }
 
-void PipeWireCaptureStream::attachTap(uint32_t node, const char* serial) {
+void PipeWireCaptureStream::attachTap(uint32_t node, const char* serial, bool atMixRate) {
   if (std::find(micStreams_.begin(), micStreams_.end(), node) != micStreams_.end()) return;
   std::unique_ptr<Source>& tap = taps_[node];
   if (tap) return;
   tap = std::make_unique<Source>(this, CaptureSource::system);
   tap->tap = node;
+  tap->target = serial;
+  tap->atMixRate = atMixRate;
   {
     std::lock_guard lock(mixLock_);
     mix_.attach(node);
@@ -493,6 +498,17 @@ void PipeWireCaptureStream::dropTap(uint32_t node) {
 void PipeWireCaptureStream::flushMix(void* data, uint64_t) {
   auto* self = static_cast<PipeWireCaptureStream*>(data);
   if (!self->running_) return;
+  // A tap on a graph at another rate than the mix's (an output playing
+  // 44.1 kHz music where devices may run at 44.1 kHz) is made anew at the
+  // mix's rate, which that graph then converts to.
+  std::vector<std::pair<uint32_t, std::string>> offRate;
+  for (const auto& [node, tap] : self->taps_) {
+    if (tap->offRate) offRate.emplace_back(node, tap->target);
+  }
+  for (const auto& [node, target] : offRate) {
+    self->dropTap(node);
+    self->attachTap(node, target.c_str(), true);
+  }
   std::vector<CaptureBuffer>& mixed = self->system_.ready;
   {
     std::lock_guard lock(self->mixLock_);
@@ -625,6 +641,8 @@ void PipeWireCaptureStream::paramChanged(void* data, uint32_t id, const spa_pod*
     source.owner->reportStop(pipeWireError(-ENOTSUP));
     return;
   }
+  // Nothing of such a tap can be mixed: the loop connects it anew.
+  if (source.tap && !source.atMixRate && raw.rate != source.owner->mixRate_) source.offRate = true;
   const AudioFormat format{SampleFormat::float32, static_cast<double>(raw.rate),
                            static_cast<int>(raw.channels)};
   if (!source.clock || !(format == source.format)) {
