@@ -603,9 +603,12 @@ TEST_P(EveryStreamTest, AnotherOutputIsHeardWhereItPlaysAndAStreamMovedKeepsPlay
 }
 
 TEST_P(EveryStreamTest, AnOutputRunningAtAnotherRateIsHeardWhereItPlays) {
-  // Music at 44.1 kHz, paused, holds the other output: on PipeWire, which
-  // here lets devices run at 44.1 or 48 kHz, its graph runs at 44.1 kHz and
-  // the microphone's at 48 kHz.
+  // A server of its own, whose devices may run at their own rates; from here
+  // on every client of the test connects to it.
+  const testing::SoundServer server(GetParam(), true);
+  ASSERT_TRUE(server.ok()) << "the sound server did not start; see " << server.folder();
+  // Music at 44.1 kHz, paused, holds the other output: on PipeWire its
+  // graph runs at 44.1 kHz, the microphone's at 48 kHz.
   testing::ChildProcess music({"sh", "-c", "exec pacat -p --rate=44100 -d headphones </dev/zero"});
   std::this_thread::sleep_for(1s);
   std::vector<double> at;
@@ -624,6 +627,7 @@ TEST_P(EveryStreamTest, AnOutputRunningAtAnotherRateIsHeardWhereItPlays) {
   ASSERT_EQ(heard.size(), 2u);
   std::printf("clicks on an output at 44.1 kHz against the microphone's: worst %.2f ms\n",
               clicksLineUp(clicks, at, heard));
+  graph_.reset();  // before its server goes
 }
 
 TEST_P(EveryStreamTest, ShortSoundsFromNewStreamsAreEachHeardOnceWhereTheyPlayed) {
