@@ -116,11 +116,6 @@ class PipeWireCaptureStream final : public CaptureStream {
     PipeWireCaptureStream* owner;
     CaptureSource kind;
     std::optional<uint32_t> tap;  // the playback stream's node, for a tap
-    std::string target;           // a tap's: the playback stream's serial
-    // A tap asks for the mix's rate only where its graph runs at another:
-    // the graph's resampler delays what it hands over by a few milliseconds.
-    bool atMixRate = false;
-    bool offRate = false;  // negotiated another rate: to be connected anew
     pw_stream* stream = nullptr;
     spa_hook listener{};
     pw_stream_state state = PW_STREAM_STATE_UNCONNECTED;
@@ -149,7 +144,7 @@ class PipeWireCaptureStream final : public CaptureStream {
   Result<void> start();
   Result<void> connect(Source& source, const char* target = nullptr);
   void teardown();
-  void attachTap(uint32_t node, const char* serial, bool atMixRate = false);
+  void attachTap(uint32_t node, const char* serial);
   void dropTap(uint32_t node);
   void release(Source& source, std::vector<CaptureBuffer>& placed);
   void deliver(Source& source, std::vector<CaptureBuffer>& placed);
@@ -226,7 +221,6 @@ class PipeWireCaptureStream final : public CaptureStream {
   // from it on the loop.
   std::mutex mixLock_;
   SystemMix mix_;
-  uint32_t mixRate_ = 0;  // frames per second; set before any tap connects
   std::atomic<bool> running_ = false;  // started and not yet stopping
   bool reported_ = false;              // under the lock: a stop was reported
   std::optional<Error> failed_;        // under the lock: why the start cannot go on
@@ -278,10 +272,11 @@ Result<void> PipeWireCaptureStream::start() {
       return pipeWireError(-ETIMEDOUT);
     }
   }
-  // The playback streams are mixed at the rate of the microphone's graph,
-  // which its stream has now.
+  // The playback streams are recorded at the graph's rate, which the
+  // microphone's stream has now (taps on another graph's rate are left
+  // out): a resampler in their path would hold back a cycle of audio that
+  // the stream's time does not count.
   mix_.begin(startedAt, microphone_.format.sampleRate);
-  mixRate_ = static_cast<uint32_t>(microphone_.format.sampleRate);
   // Every playback stream there is and will be is announced here.
   registry_ = pw_core_get_registry(core_, PW_VERSION_REGISTRY, 0);
   if (!registry_) return pipeWireError(-errno);
@@ -315,14 +310,13 @@ Result<void> PipeWireCaptureStream::connect(Source& source, const char* target) 
       pw_stream_new(core_, tap ? "Halden system audio" : "Halden microphone", properties);
   if (!source.stream) return pipeWireError(-errno);
   pw_stream_add_listener(source.stream, &source.listener, &streamEvents, &source);
-  // Mono float at the graph's own rate, or a tap at the mix's where its
-  // graph runs at another; the recorder converts.
+  // Mono float at the graph's own rate: no resampler in the graph, whose
+  // delay the cycle's timing would have to include; the recorder converts.
   uint8_t pod[512];
   spa_pod_builder builder = SPA_POD_BUILDER_INIT(pod, sizeof(pod));
   spa_audio_info_raw raw{};
   raw.format = SPA_AUDIO_FORMAT_F32;
   raw.channels = 1;
-  if (source.atMixRate) raw.rate = mixRate_;
   raw.position[0] = SPA_AUDIO_CHANNEL_MONO;
   const spa_pod* params[] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &raw)};
   const auto flags = static_cast<pw_stream_flags>(
@@ -463,14 +457,12 @@ void PipeWireCaptureStream::registryGlobalRemove(void* data, uint32_t id) {
   self->dropTap(id);
 }
 
-void PipeWireCaptureStream::attachTap(uint32_t node, const char* serial, bool atMixRate) {
+void PipeWireCaptureStream::attachTap(uint32_t node, const char* serial) {
   if (std::find(micStreams_.begin(), micStreams_.end(), node) != micStreams_.end()) return;
   std::unique_ptr<Source>& tap = taps_[node];
   if (tap) return;
   tap = std::make_unique<Source>(this, CaptureSource::system);
   tap->tap = node;
-  tap->target = serial;
-  tap->atMixRate = atMixRate;
   {
     std::lock_guard lock(mixLock_);
     mix_.attach(node);
@@ -498,17 +490,6 @@ void PipeWireCaptureStream::dropTap(uint32_t node) {
 void PipeWireCaptureStream::flushMix(void* data, uint64_t) {
   auto* self = static_cast<PipeWireCaptureStream*>(data);
   if (!self->running_) return;
-  // A tap on a graph at another rate than the mix's (an output playing
-  // 44.1 kHz music where devices may run at 44.1 kHz) is made anew at the
-  // mix's rate, which that graph then converts to.
-  std::vector<std::pair<uint32_t, std::string>> offRate;
-  for (const auto& [node, tap] : self->taps_) {
-    if (tap->offRate) offRate.emplace_back(node, tap->target);
-  }
-  for (const auto& [node, target] : offRate) {
-    self->dropTap(node);
-    self->attachTap(node, target.c_str(), true);
-  }
   std::vector<CaptureBuffer>& mixed = self->system_.ready;
   {
     std::lock_guard lock(self->mixLock_);
@@ -641,8 +622,6 @@ void PipeWireCaptureStream::paramChanged(void* data, uint32_t id, const spa_pod*
     source.owner->reportStop(pipeWireError(-ENOTSUP));
     return;
   }
-  // Nothing of such a tap can be mixed: the loop connects it anew.
-  if (source.tap && !source.atMixRate && raw.rate != source.owner->mixRate_) source.offRate = true;
   const AudioFormat format{SampleFormat::float32, static_cast<double>(raw.rate),
                            static_cast<int>(raw.channels)};
   if (!source.clock || !(format == source.format)) {

@@ -39,10 +39,8 @@ class SoundServer {
   enum class Kind { pulseAudio, pipeWire };
 
   // Starts the server, adds the devices and waits until it answers with
-  // them as defaults. Check ok() afterwards. With `ownRates`, PipeWire's
-  // devices may run at 44.1 or 48 kHz, as on desktops set up to play 44.1
-  // kHz music unresampled: the graph of each output then has its own rate.
-  explicit SoundServer(Kind kind, bool ownRates = false) : ownRates_(ownRates) {
+  // them as defaults. Check ok() afterwards.
+  explicit SoundServer(Kind kind) {
     const std::filesystem::path runtime = temp_.folder("runtime");
     std::filesystem::permissions(runtime, std::filesystem::perms::owner_all);
     for (const auto& [name, folder] : {std::pair{"XDG_RUNTIME_DIR", "runtime"},
@@ -145,10 +143,6 @@ class SoundServer {
                "libcamera_monitor.enabled = false\n");
     writeBytes(temp_.folder("config/wireplumber/bluetooth.lua.d") / "51-halden-rig.lua",
                "bluez_monitor.enabled = false\n");
-    if (ownRates_) {
-      writeBytes(temp_.folder("config/pipewire/pipewire.conf.d") / "51-halden-rig.conf",
-                 "context.properties = { default.clock.allowed-rates = [ 44100 48000 ] }\n");
-    }
     // The session manager gives up without a session bus.
     const std::string bus = "unix:path=" + (runtime / "bus").string();
     start({"dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=" + bus});
@@ -190,7 +184,6 @@ class SoundServer {
   std::deque<ChildProcess> processes_;  // in the order started
   std::vector<std::string> names_;      // of processes_
   std::size_t core_ = 0;                // the one kill() ends
-  const bool ownRates_;
   bool ok_ = false;
 };
 
